@@ -1,0 +1,37 @@
+// Failure records and Result: how codecs and engines report errors without the interpreter.
+// Shared by codecs, engines and the call boundary; must not include python.hpp.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace fieldpack {
+
+enum class ErrorKind { value_error, key_error, type_error, overflow_error, not_implemented };
+
+// The message is built only on the failure path.
+struct Failure {
+  ErrorKind kind;
+  std::string message;
+};
+
+template <class T, class E = Failure>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  Result(E failure) : state_(std::in_place_index<1>, std::move(failure)) {}
+  bool ok() const { return state_.index() == 0; }
+  T& value() { return std::get<0>(state_); }
+  const T& value() const { return std::get<0>(state_); }
+  E& failure() { return std::get<1>(state_); }
+
+ private:
+  std::variant<T, E> state_;
+};
+
+inline Failure value_error(std::string message) {
+  return Failure{ErrorKind::value_error, std::move(message)};
+}
+
+}  // namespace fieldpack
