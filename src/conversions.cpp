@@ -1,0 +1,204 @@
+// The named argument conversions. Host conversions raise their own messages, which differ between
+// CPython and PyPy; the texts built here are the same on both.
+#include "conversions.hpp"
+
+#include <string>
+
+#include "encoder/encoder.hpp"
+
+namespace fieldpack {
+
+std::string type_qualname(PyObject* type) {
+  PyRef name = PyRef::steal(PyObject_GetAttrString(type, "__qualname__"));
+  if (name && PyUnicode_Check(name.get())) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
+      return std::string(utf8, static_cast<std::size_t>(size));
+    }
+  }
+  PyErr_Clear();
+  return "<failed to extract type name>";
+}
+
+void raise_type_cast(PyObject* object, const char* target) {
+  std::string message = "'";
+  message += type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+  message += "' object cannot be cast as '";
+  message += target;
+  message += "'";
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
+// An int converts directly; anything else first goes through the index protocol, so floats and
+// strings are refused there with the host's TypeError.
+static bool as_u64(PyObject* object, std::uint64_t& out) {
+  PyRef index;
+  if (!PyLong_Check(object)) {
+    index = PyRef::steal(PyNumber_Index(object));
+    if (!index) return false;
+    object = index.get();
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool convert_u64(PyObject* object, std::uint64_t& out) { return as_u64(object, out); }
+
+bool convert_i64(PyObject* object, std::int64_t& out) {
+  PyRef index;
+  if (!PyLong_Check(object)) {
+    index = PyRef::steal(PyNumber_Index(object));
+    if (!index) return false;
+    object = index.get();
+  }
+  const long long value = PyLong_AsLongLong(object);
+  if (value == -1 && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool convert_size(PyObject* object, std::uint32_t& out) {
+  std::uint64_t value = 0;
+  if (!as_u64(object, value)) return false;
+  if (value > 0xFFFFFFFFu) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  out = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+// Public API only: the low half by masking, the high half from the value shifted down, whose
+// conversion raises the host's OverflowError for a negative or too large value.
+bool convert_u128(PyObject* object, UInt128& out) {
+  PyRef index = PyRef::steal(PyNumber_Index(object));
+  if (!index) return false;
+  PyRef shift = PyRef::steal(PyLong_FromLong(64));
+  if (!shift) return false;
+  PyRef high = PyRef::steal(PyNumber_Rshift(index.get(), shift.get()));
+  if (!high) return false;
+  const unsigned long long high_value = PyLong_AsUnsignedLongLong(high.get());
+  if (high_value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  const unsigned long long low_value = PyLong_AsUnsignedLongLongMask(index.get());
+  if (low_value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out.low = low_value;
+  out.high = high_value;
+  return true;
+}
+
+bool convert_double(PyObject* object, double& out) {
+  if (PyFloat_CheckExact(object)) {
+    out = PyFloat_AS_DOUBLE(object);
+    return true;
+  }
+  const double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool convert_single(PyObject* object, float& out) {
+  double value = 0;
+  if (!convert_double(object, value)) return false;
+  out = encoder::round_to_single(value);
+  return true;
+}
+
+static bool text_equals(PyObject* object, std::string_view expected) {
+  if (!object || !PyUnicode_Check(object)) return false;
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+  if (!utf8) {
+    PyErr_Clear();
+    return false;
+  }
+  return std::string_view(utf8, static_cast<std::size_t>(size)) == expected;
+}
+
+// numpy's boolean scalars are not bools; they are accepted through their own __bool__.
+static bool is_numpy_bool(PyObject* object) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+  PyRef module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
+  PyRef name = PyRef::steal(PyObject_GetAttrString(type, "__name__"));
+  PyErr_Clear();
+  return text_equals(module.get(), "numpy") &&
+         (text_equals(name.get(), "bool_") || text_equals(name.get(), "bool"));
+}
+
+bool convert_bool(PyObject* object, bool& out) {
+  if (object == Py_True || object == Py_False) {
+    out = object == Py_True;
+    return true;
+  }
+  if (!is_numpy_bool(object)) {
+    raise_type_cast(object, "bool");
+    return false;
+  }
+  PyRef method = PyRef::steal(PyObject_GetAttrString(object, "__bool__"));
+  if (!method) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    std::string message = "object of type '";
+    message += type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+    message += "' does not define a '__bool__' conversion";
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return false;
+  }
+  PyRef result = PyRef::steal(PyObject_CallObject(method.get(), nullptr));
+  if (!result) return false;
+  if (result.get() != Py_True && result.get() != Py_False) {
+    raise_type_cast(object, "bool");
+    return false;
+  }
+  out = result.get() == Py_True;
+  return true;
+}
+
+bool convert_text(PyObject* object, TextView& out) {
+  if (!PyUnicode_Check(object)) {
+    raise_type_cast(object, "str");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+  if (!utf8) return false;
+  out = TextView(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool convert_bytes(PyObject* object, ByteSpan& out) {
+  if (!PyBytes_Check(object)) {
+    raise_type_cast(object, "bytes");
+    return false;
+  }
+  out = ByteSpan(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object)),
+                 static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+  return true;
+}
+
+bool convert_sequence(PyObject* object, PyRef& out) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(object)) {
+    raise_type_cast(object, "Sequence");
+    return false;
+  }
+  // A tuple of the items: a list is copied in one step, anything else is iterated.
+  out = PyRef::steal(PySequence_Tuple(object));
+  return static_cast<bool>(out);
+}
+
+bool convert_dict(PyObject* object, PyObject*& out) {
+  if (!PyDict_Check(object)) {
+    raise_type_cast(object, "dict");
+    return false;
+  }
+  out = object;
+  return true;
+}
+
+}  // namespace fieldpack

@@ -1,0 +1,52 @@
+// The named argument conversions: borrowed PyObject* -> native value. Each returns false with a
+// Python exception set; the packet engines apply the same conversions to recipe entries and values.
+#pragma once
+
+#include "python.hpp"
+
+#include <cstdint>
+
+#include "bits.hpp"
+#include "py_ref.hpp"
+#include "text.hpp"
+
+namespace fieldpack {
+
+// Raises TypeError "'{type}' object cannot be cast as '{target}'".
+void raise_type_cast(PyObject* object, const char* target);
+
+// The qualified name of an object's type as UTF-8, or the fallback text if it cannot be had.
+std::string type_qualname(PyObject* type);
+
+bool convert_u64(PyObject* object, std::uint64_t& out);
+bool convert_i64(PyObject* object, std::int64_t& out);
+bool convert_size(PyObject* object, std::uint32_t& out);  // 0 ... 2^32 - 1 on every host
+bool convert_u128(PyObject* object, UInt128& out);
+bool convert_double(PyObject* object, double& out);
+bool convert_single(PyObject* object, float& out);
+bool convert_bool(PyObject* object, bool& out);
+bool convert_text(PyObject* object, TextView& out);
+bool convert_bytes(PyObject* object, ByteSpan& out);
+bool convert_sequence(PyObject* object, PyRef& out);  // out: a tuple of the items
+bool convert_dict(PyObject* object, PyObject*& out);  // out: the same object, borrowed
+
+// Conversion tags for the function table: the native type and the routine that fills it.
+template <class Native, bool (*Convert)(PyObject*, Native&)>
+struct Conversion {
+  using native = Native;
+  static bool convert(PyObject* object, Native& out) { return Convert(object, out); }
+};
+
+using U64Arg = Conversion<std::uint64_t, convert_u64>;
+using I64Arg = Conversion<std::int64_t, convert_i64>;
+using SizeArg = Conversion<std::uint32_t, convert_size>;
+using U128Arg = Conversion<UInt128, convert_u128>;
+using DoubleArg = Conversion<double, convert_double>;
+using SingleArg = Conversion<float, convert_single>;
+using BoolArg = Conversion<bool, convert_bool>;
+using TextArg = Conversion<TextView, convert_text>;
+using BytesArg = Conversion<ByteSpan, convert_bytes>;
+using SequenceArg = Conversion<PyRef, convert_sequence>;
+using DictArg = Conversion<PyObject*, convert_dict>;
+
+}  // namespace fieldpack

@@ -1,0 +1,12 @@
+// The recipe walk of unpack_parameters. Python-aware.
+#pragma once
+
+#include "../recipe.hpp"
+
+namespace fieldpack::decoder {
+
+// Walks `recipe` (a tuple of entries) over the packet from `offset_bits` and returns the new
+// dictionary of decoded values, or the first failure.
+EngineResult<PyRef> process_recipe(ByteSpan packet, std::uint32_t offset_bits, PyObject* recipe);
+
+}  // namespace fieldpack::decoder

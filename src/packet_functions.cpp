@@ -1,0 +1,19 @@
+// pack_parameters and unpack_parameters: converted arguments in, the engines' results out. Every
+// failure inside an engine reaches the caller as one ValueError (see raise_engine_error).
+#include "packet_functions.hpp"
+
+#include "decoder/unpack_engine.hpp"
+#include "encoder/pack_engine.hpp"
+
+namespace fieldpack {
+
+EngineResult<PyRef> unpack_parameters(ByteSpan packet_bytes, std::uint32_t offset_bits,
+                                      PyRef recipe) {
+  return decoder::process_recipe(packet_bytes, offset_bits, recipe.get());
+}
+
+EngineResult<PyRef> pack_parameters(PyRef recipe, PyObject* values) {
+  return encoder::build_packet(recipe.get(), values);
+}
+
+}  // namespace fieldpack
