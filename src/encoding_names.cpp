@@ -45,12 +45,31 @@ constexpr std::pair<std::string_view, Encoding> kNames[] = {
     {"windows_1252", Encoding::windows_1252},
 };
 
+// Where the names of each length start, in a table sorted by length.
+struct ByLength {
+  std::pair<std::string_view, Encoding> names[std::size(kNames)];
+  std::size_t first[kLongestEncodingName + 2] = {};
+};
+
+constexpr ByLength kByLength = [] {
+  ByLength table{};
+  std::size_t at = 0;
+  for (std::size_t length = 0; length <= kLongestEncodingName; ++length) {
+    table.first[length] = at;
+    for (const auto& entry : kNames) {
+      if (entry.first.size() == length) table.names[at++] = entry;
+    }
+  }
+  table.first[kLongestEncodingName + 1] = at;
+  return table;
+}();
+
 }  // namespace
 
 Encoding encoding_from_name(std::string_view lower) {
   if (lower.size() > kLongestEncodingName) return Encoding::unknown;
-  for (const auto& [name, encoding] : kNames) {
-    if (name.size() == lower.size() && name == lower) return encoding;
+  for (std::size_t i = kByLength.first[lower.size()]; i < kByLength.first[lower.size() + 1]; ++i) {
+    if (kByLength.names[i].first == lower) return kByLength.names[i].second;
   }
   return Encoding::unknown;
 }

@@ -28,64 +28,34 @@ Failure missing_field(std::string_view key) {
   return Failure{ErrorKind::key_error, std::move(message)};
 }
 
-// A strong reference to the value under `key`, or empty when absent. The lookup reads the
-// dictionary's own storage, so a subclass's __getitem__ and __missing__ play no part.
-bool lookup(PyObject* entry, PyObject* key, PyRef& out, EngineError& error) {
-  PyObject* found = PyDict_GetItemWithError(entry, key);
-  if (!found && PyErr_Occurred()) {
-    error = take_host_error();
-    return false;
-  }
-  out = PyRef::borrow(found);
-  return true;
-}
-
-bool required(PyObject* entry, PyObject* key, std::string_view key_text, PyRef& out,
-              EngineError& error) {
-  if (!lookup(entry, key, out, error)) return false;
-  if (!out) {
-    error = missing_field(key_text);
-    return false;
-  }
-  return true;
-}
-
-bool required_text(PyObject* entry, PyObject* key, std::string_view key_text, PyRef& out,
-                   TextView& text, EngineError& error) {
-  if (!required(entry, key, key_text, out, error)) return false;
-  if (!convert_text(out.get(), text)) {
-    error = take_host_error();
-    return false;
-  }
-  return true;
-}
-
-bool required_size(PyObject* entry, PyObject* key, std::string_view key_text, std::uint32_t& out,
-                   EngineError& error) {
-  PyRef object;
-  if (!required(entry, key, key_text, object, error)) return false;
-  if (!convert_size(object.get(), out)) {
-    error = take_host_error();
-    return false;
-  }
-  return true;
-}
-
-bool optional_size(PyObject* entry, PyObject* key, bool& present, std::uint32_t& out,
-                   EngineError& error) {
-  PyRef object;
-  if (!lookup(entry, key, object, error)) return false;
-  present = static_cast<bool>(object);
-  if (present && !convert_size(object.get(), out)) {
-    error = take_host_error();
-    return false;
-  }
-  return true;
-}
-
 bool require_dict(PyObject* entry, EngineError& error) {
   if (PyDict_Check(entry)) return true;
   raise_type_cast(entry, "dict");
+  error = take_host_error();
+  return false;
+}
+
+bool present(const PyRef& value, std::string_view key, EngineError& error) {
+  if (value) return true;
+  error = missing_field(key);
+  return false;
+}
+
+// The text conversion's check without keeping the UTF-8 form: a plain ASCII str needs none.
+bool is_text(PyObject* object, EngineError& error) {
+#if !defined(PYPY_VERSION)
+  if (PyUnicode_CheckExact(object) && PyUnicode_IS_READY(object) && PyUnicode_IS_ASCII(object)) {
+    return true;
+  }
+#endif
+  TextView ignored;
+  if (convert_text(object, ignored)) return true;
+  error = take_host_error();
+  return false;
+}
+
+bool size_value(PyObject* value, std::uint32_t& out, EngineError& error) {
+  if (convert_size(value, out)) return true;
   error = take_host_error();
   return false;
 }
@@ -130,6 +100,16 @@ bool lower_name(PyObject* object, TextView text, char* buffer, std::size_t capac
 
 }  // namespace
 
+TextView text_of(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+  if (!utf8) {
+    PyErr_Clear();
+    return {};
+  }
+  return TextView(utf8, static_cast<std::size_t>(size));
+}
+
 HostError take_host_error() {
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
@@ -158,64 +138,180 @@ bool make_recipe_keys() {
   return true;
 }
 
-bool read_field_definition(PyObject* entry, FieldDefinition& field, EngineError& error) {
+const RecipeReader::Remembered* RecipeReader::find(const Remembered (&table)[kRemembered],
+                                                   PyObject* text) {
+  for (const Remembered& entry : table) {
+    if (entry.text.get() == text) return &entry;
+  }
+  // Equal text in another object, as every value of a recipe read from JSON is.
+  if (!PyUnicode_Check(text)) return nullptr;
+  for (const Remembered& entry : table) {
+    if (entry.text && PyUnicode_GET_LENGTH(entry.text.get()) == PyUnicode_GET_LENGTH(text) &&
+        PyUnicode_Compare(entry.text.get(), text) == 0) {
+      return &entry;
+    }
+  }
+  return nullptr;
+}
+
+void RecipeReader::remember(Remembered (&table)[kRemembered], int& next, PyObject* text,
+                            std::uint8_t meaning) {
+  table[next].text = PyRef::borrow(text);
+  table[next].meaning = meaning;
+  next = (next + 1) % kRemembered;
+}
+
+RecipeReader::RecipeReader() {
+  PyObject* const interned[kSlotCount] = {keys.name,       keys.encoding,     keys.bits,
+                                          keys.byte_order, keys.reverse_bits, keys.offset_bits};
+  for (int slot = 0; slot < kSlotCount; ++slot) keys_[slot] = PyRef::borrow(interned[slot]);
+}
+
+int RecipeReader::slot_of(PyObject* key) {
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    if (key == keys_[slot].get()) return slot;
+  }
+  if (!PyUnicode_CheckExact(key)) return kUnreadable;
+  static constexpr const char* kTexts[kSlotCount] = {"name",       "encoding",     "bits",
+                                                     "byte_order", "reverse_bits", "offset_bits"};
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    if (PyUnicode_CompareWithASCIIString(key, kTexts[slot]) == 0) {
+      keys_[slot] = PyRef::borrow(key);
+      return slot;
+    }
+  }
+  return kNoSlot;
+}
+
+// One pass over the entry's items costs less than a lookup per key. Only exact str keys can be
+// told apart without running Python code; any other key might compare equal to one of ours
+// through its own __eq__, so such an entry is read by lookups instead.
+bool RecipeReader::scan(PyObject* entry, Found& found) {
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  for (int item = 0; PyDict_Next(entry, &position, &key, &value); ++item) {
+    int slot = kNoSlot;
+    if (item < kTrackedItems) {
+      const int expected = slot_at_[item];
+      if (expected >= 0 && key == keys_[expected].get()) {
+        slot = expected;
+      } else {
+        slot = slot_of(key);
+        slot_at_[item] = slot;
+      }
+    } else {
+      slot = slot_of(key);
+    }
+    if (slot == kUnreadable) return false;
+    if (slot >= 0) found.value[slot] = value;
+  }
+  return true;
+}
+
+bool RecipeReader::collect(PyObject* entry, Found& found, EngineError& error) {
+  if (scan(entry, found)) return true;
+  PyObject* const interned[kSlotCount] = {keys.name,       keys.encoding,     keys.bits,
+                                          keys.byte_order, keys.reverse_bits, keys.offset_bits};
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    found.value[slot] = PyDict_GetItemWithError(entry, interned[slot]);
+    if (!found.value[slot] && PyErr_Occurred()) {
+      error = take_host_error();
+      return false;
+    }
+  }
+  return true;
+}
+
+// A remembered string has passed the text conversion before, so it is not checked again.
+bool RecipeReader::checked_text(PyObject* value, std::string_view key_text,
+                                const Remembered (&table)[kRemembered], PyRef& out,
+                                EngineError& error) {
+  out = PyRef::borrow(value);
+  if (!present(out, key_text, error)) return false;
+  return find(table, value) || is_text(value, error);
+}
+
+bool RecipeReader::read(PyObject* entry, FieldDefinition& field, EngineError& error) {
   if (!require_dict(entry, error)) return false;
-  if (!required_text(entry, keys.name, "name", field.name, field.name_text, error)) return false;
-  if (!required_text(entry, keys.encoding, "encoding", field.encoding, field.encoding_text,
-                     error)) {
+  Found found;
+  if (!collect(entry, found, error)) return false;
+  // Owned before any conversion runs: an __index__ or __bool__ may change the entry.
+  PyRef bits = PyRef::borrow(found.value[kBits]);
+  PyRef reverse = PyRef::borrow(found.value[kReverseBits]);
+  PyRef offset = PyRef::borrow(found.value[kOffsetBits]);
+  field.name = PyRef::borrow(found.value[kName]);
+  if (!present(field.name, "name", error) || !is_text(field.name.get(), error)) return false;
+  if (!checked_text(found.value[kEncoding], "encoding", encodings_, field.encoding, error)) {
     return false;
   }
-  if (!required_size(entry, keys.bits, "bits", field.bits, error)) return false;
-  if (!required_text(entry, keys.byte_order, "byte_order", field.byte_order,
-                     field.byte_order_text, error)) {
+  if (!present(bits, "bits", error) || !size_value(bits.get(), field.bits, error)) return false;
+  if (!checked_text(found.value[kByteOrder], "byte_order", byte_orders_, field.byte_order,
+                    error)) {
     return false;
   }
-  PyRef reverse;
-  if (!required(entry, keys.reverse_bits, "reverse_bits", reverse, error)) return false;
+  if (!present(reverse, "reverse_bits", error)) return false;
   if (!convert_bool(reverse.get(), field.reverse_bits)) {
     error = take_host_error();
     return false;
   }
-  return optional_size(entry, keys.offset_bits, field.has_offset, field.offset_bits, error);
+  field.has_offset = static_cast<bool>(offset);
+  return !field.has_offset || size_value(offset.get(), field.offset_bits, error);
 }
 
-bool read_field_extent(PyObject* entry, std::uint32_t& bits, bool& has_offset,
-                       std::uint32_t& offset_bits, EngineError& error) {
+bool RecipeReader::read_extent(PyObject* entry, std::uint32_t& bits, bool& has_offset,
+                               std::uint32_t& offset_bits, EngineError& error) {
   if (!require_dict(entry, error)) return false;
-  if (!required_size(entry, keys.bits, "bits", bits, error)) return false;
-  return optional_size(entry, keys.offset_bits, has_offset, offset_bits, error);
+  Found found;
+  if (!collect(entry, found, error)) return false;
+  PyRef bits_value = PyRef::borrow(found.value[kBits]);
+  PyRef offset = PyRef::borrow(found.value[kOffsetBits]);
+  if (!present(bits_value, "bits", error) || !size_value(bits_value.get(), bits, error)) {
+    return false;
+  }
+  has_offset = static_cast<bool>(offset);
+  return !has_offset || size_value(offset.get(), offset_bits, error);
 }
 
-bool resolve_encoding(const FieldDefinition& field, Encoding& encoding, EngineError& error) {
+bool RecipeReader::encoding(const FieldDefinition& field, Encoding& encoding,
+                            EngineError& error) {
+  if (const Remembered* known = find(encodings_, field.encoding.get())) {
+    encoding = static_cast<Encoding>(known->meaning);
+    return true;
+  }
   char buffer[kLongestEncodingName];
   PyRef lowered;
   std::string_view lower;
-  if (!lower_name(field.encoding.get(), field.encoding_text, buffer, sizeof buffer, lowered,
+  if (!lower_name(field.encoding.get(), field.encoding_text(), buffer, sizeof buffer, lowered,
                   lower, error)) {
     return false;
   }
   encoding = encoding_from_name(lower);
+  remember(encodings_, next_encoding_, field.encoding.get(), static_cast<std::uint8_t>(encoding));
   return true;
 }
 
-bool resolve_byte_order(const FieldDefinition& field, ByteOrder& order, EngineError& error) {
+bool RecipeReader::byte_order(const FieldDefinition& field, ByteOrder& order,
+                              EngineError& error) {
+  if (const Remembered* known = find(byte_orders_, field.byte_order.get())) {
+    order = static_cast<ByteOrder>(known->meaning);
+    return true;
+  }
   char buffer[6];
   PyRef lowered;
   std::string_view lower;
-  if (!lower_name(field.byte_order.get(), field.byte_order_text, buffer, sizeof buffer, lowered,
+  if (!lower_name(field.byte_order.get(), field.byte_order_text(), buffer, sizeof buffer, lowered,
                   lower, error)) {
     return false;
   }
-  if (lower == "big") {
-    order = ByteOrder::big;
-    return true;
-  }
-  if (lower == "little") {
-    order = ByteOrder::little;
+  if (lower == "big" || lower == "little") {
+    order = lower == "big" ? ByteOrder::big : ByteOrder::little;
+    remember(byte_orders_, next_byte_order_, field.byte_order.get(),
+             static_cast<std::uint8_t>(order));
     return true;
   }
   std::string message = "Invalid byte_order '";
-  message += field.byte_order_text;
+  message += field.byte_order_text();
   message += "': must be 'big' or 'little'";
   error = value_error(std::move(message));
   return false;
@@ -223,7 +319,7 @@ bool resolve_byte_order(const FieldDefinition& field, ByteOrder& order, EngineEr
 
 Failure unsupported_encoding(const FieldDefinition& field) {
   std::string message = "Unsupported encoding type: ";
-  message += field.encoding_text;
+  message += field.encoding_text();
   return value_error(std::move(message));
 }
 
@@ -239,8 +335,8 @@ std::string entry_name(PyObject* entry, std::size_t index) {
 
 PyRef name_key(const FieldDefinition& field) {
   if (PyUnicode_CheckExact(field.name.get())) return PyRef::borrow(field.name.get());
-  return PyRef::steal(PyUnicode_FromStringAndSize(
-      field.name_text.data(), static_cast<Py_ssize_t>(field.name_text.size())));
+  const TextView text = field.name_text();
+  return PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 Failure position_out_of_range(std::string_view field_name, std::uint64_t end_bit) {

@@ -36,34 +36,82 @@ bool make_recipe_keys();
 
 enum class ByteOrder : std::uint8_t { big, little };
 
-// One field definition, read in the fixed key order. Text views stay valid while the matching
-// PyRef holds its string.
+// The UTF-8 form of a str already accepted by the text conversion; for messages only.
+TextView text_of(PyObject* text);
+
+// One field definition, read in the fixed key order. "name", "encoding" and "byte_order" are
+// kept as the caller's str objects, already checked to be text.
 struct FieldDefinition {
   PyRef name;
-  TextView name_text;
   PyRef encoding;
-  TextView encoding_text;
   std::uint32_t bits = 0;
   PyRef byte_order;
-  TextView byte_order_text;
   bool reverse_bits = false;
   bool has_offset = false;
   std::uint32_t offset_bits = 0;
+
+  TextView name_text() const { return text_of(name.get()); }
+  TextView encoding_text() const { return text_of(encoding.get()); }
+  TextView byte_order_text() const { return text_of(byte_order.get()); }
 };
 
-// The dictionary check, then "name", "encoding", "bits", "byte_order", "reverse_bits" and the
-// optional "offset_bits"; the first failure is returned.
-bool read_field_definition(PyObject* entry, FieldDefinition& field, EngineError& error);
+// Reads field definitions for one packet call. Recipes repeat a handful of encoding and
+// byte-order strings, so their lower-cased meaning is remembered by object for the length of
+// the call (each remembered object held by a strong reference); a field that repeats one is
+// resolved by a pointer comparison.
+class RecipeReader {
+ public:
+  RecipeReader();
 
-// What the sizing walk of packing reads: the dictionary check, "bits", then "offset_bits".
-bool read_field_extent(PyObject* entry, std::uint32_t& bits, bool& has_offset,
-                       std::uint32_t& offset_bits, EngineError& error);
+  // The dictionary check, then "name", "encoding", "bits", "byte_order", "reverse_bits" and the
+  // optional "offset_bits"; the first failure is returned.
+  bool read(PyObject* entry, FieldDefinition& field, EngineError& error);
 
-// The encoding after full Unicode lower-casing; unknown names come back as Encoding::unknown.
-bool resolve_encoding(const FieldDefinition& field, Encoding& encoding, EngineError& error);
+  // What the sizing walk of packing reads: the dictionary check, "bits", then "offset_bits".
+  bool read_extent(PyObject* entry, std::uint32_t& bits, bool& has_offset,
+                   std::uint32_t& offset_bits, EngineError& error);
 
-// "big" or "little" after lower-casing, or the byte-order failure quoting the caller's text.
-bool resolve_byte_order(const FieldDefinition& field, ByteOrder& order, EngineError& error);
+  // The encoding after full Unicode lower-casing; unknown names come back as Encoding::unknown.
+  bool encoding(const FieldDefinition& field, Encoding& encoding, EngineError& error);
+
+  // "big" or "little" after lower-casing, or the byte-order failure quoting the caller's text.
+  bool byte_order(const FieldDefinition& field, ByteOrder& order, EngineError& error);
+
+ private:
+  enum Slot { kName, kEncoding, kBits, kByteOrder, kReverseBits, kOffsetBits, kSlotCount };
+  static constexpr int kNoSlot = -1;
+  static constexpr int kUnreadable = -2;
+  static constexpr int kTrackedItems = 8;
+  struct Found {
+    PyObject* value[kSlotCount] = {};
+  };
+  int slot_of(PyObject* key);
+  bool scan(PyObject* entry, Found& found);
+  bool collect(PyObject* entry, Found& found, EngineError& error);
+
+  // The key objects last met for each slot (interned to start with; the equal but distinct
+  // strings of a recipe read from JSON once met), and the slot found at each item position of
+  // the previous entry: entries of one recipe usually list the same keys in the same order.
+  PyRef keys_[kSlotCount];
+  int slot_at_[kTrackedItems] = {kNoSlot, kNoSlot, kNoSlot, kNoSlot,
+                                 kNoSlot, kNoSlot, kNoSlot, kNoSlot};
+
+  static constexpr int kRemembered = 4;
+  struct Remembered {
+    PyRef text;
+    std::uint8_t meaning = 0;
+  };
+  static const Remembered* find(const Remembered (&table)[kRemembered], PyObject* text);
+  static void remember(Remembered (&table)[kRemembered], int& next, PyObject* text,
+                       std::uint8_t meaning);
+  bool checked_text(PyObject* value, std::string_view key_text,
+                    const Remembered (&table)[kRemembered], PyRef& out, EngineError& error);
+
+  Remembered encodings_[kRemembered];
+  Remembered byte_orders_[kRemembered];
+  int next_encoding_ = 0;
+  int next_byte_order_ = 0;
+};
 
 Failure unsupported_encoding(const FieldDefinition& field);
 

@@ -17,7 +17,7 @@ namespace {
 Failure window_past_end(const FieldDefinition& field, std::uint64_t first_byte,
                         std::uint64_t byte_count, std::size_t packet_size) {
   std::string message = "Field '";
-  message += field.name_text;
+  message += field.name_text();
   message += "' needs ";
   append_decimal(message, byte_count);
   message += byte_count == 1 ? " byte from byte " : " bytes from byte ";
@@ -145,18 +145,19 @@ EngineResult<PyRef> process_recipe(ByteSpan packet, std::uint32_t offset_bits, P
   PyRef result = PyRef::steal(PyDict_New());
   if (!result) return EngineError{take_host_error()};
   EngineError error;
+  RecipeReader reader;
   std::uint64_t position = offset_bits;
   const Py_ssize_t count = PyTuple_GET_SIZE(recipe);
   for (Py_ssize_t i = 0; i < count; ++i) {
     FieldDefinition field;
-    if (!read_field_definition(PyTuple_GET_ITEM(recipe, i), field, error)) return error;
+    if (!reader.read(PyTuple_GET_ITEM(recipe, i), field, error)) return error;
 
     // 64-bit positions: a start or end past the largest 32-bit position is refused rather than
     // wrapped onto the wrong bytes.
     const std::uint64_t start =
         field.has_offset ? std::uint64_t{offset_bits} + field.offset_bits : position;
     const std::uint64_t end = start + field.bits;
-    if (end > kLargestBitPosition) return EngineError{position_out_of_range(field.name_text, end)};
+    if (end > kLargestBitPosition) return EngineError{position_out_of_range(field.name_text(), end)};
     const std::uint64_t first_byte = start / 8;
     const std::uint64_t byte_count = (std::uint64_t{field.bits} + 7) / 8;
     if (first_byte + byte_count > packet.size()) {
@@ -164,14 +165,14 @@ EngineResult<PyRef> process_recipe(ByteSpan packet, std::uint32_t offset_bits, P
     }
 
     ByteOrder order;
-    if (!resolve_byte_order(field, order, error)) return error;
+    if (!reader.byte_order(field, order, error)) return error;
     const bool little = order == ByteOrder::little;
     const std::uint8_t* window = packet.data() + first_byte;
     const std::uint64_t value =
         field_value(window, byte_count, little, field.bits, field.reverse_bits);
 
     Encoding encoding;
-    if (!resolve_encoding(field, encoding, error)) return error;
+    if (!reader.encoding(field, encoding, error)) return error;
     PyObject* object = nullptr;
     if (!convert_field(field, encoding, value, window, byte_count, little, object, error)) {
       return error;

@@ -24,7 +24,7 @@ struct FieldBytes {
 
 Failure missing_value(const FieldDefinition& field) {
   std::string message = "Missing value for parameter: '";
-  message += field.name_text;
+  message += field.name_text();
   message += '\'';
   return Failure{ErrorKind::key_error, std::move(message)};
 }
@@ -168,6 +168,7 @@ bool encode_field_value(const FieldDefinition& field, Encoding encoding, PyObjec
 EngineResult<PyRef> build_packet(PyObject* entries, PyObject* values) {
   const Py_ssize_t count = PyTuple_GET_SIZE(entries);
   EngineError error;
+  RecipeReader reader;
 
   // Sizing walk: only "bits" and "offset_bits", so every entry's extent is checked before any
   // entry's other keys. A field without an offset starts at the largest end so far.
@@ -175,7 +176,7 @@ EngineResult<PyRef> build_packet(PyObject* entries, PyObject* values) {
   for (Py_ssize_t i = 0; i < count; ++i) {
     std::uint32_t bits = 0, offset_bits = 0;
     bool has_offset = false;
-    if (!read_field_extent(PyTuple_GET_ITEM(entries, i), bits, has_offset, offset_bits, error)) {
+    if (!reader.read_extent(PyTuple_GET_ITEM(entries, i), bits, has_offset, offset_bits, error)) {
       return error;
     }
     const std::uint64_t start = has_offset ? offset_bits : largest_end;
@@ -198,11 +199,11 @@ EngineResult<PyRef> build_packet(PyObject* entries, PyObject* values) {
   std::uint64_t cursor = 0;
   for (Py_ssize_t i = 0; i < count; ++i) {
     FieldDefinition field;
-    if (!read_field_definition(PyTuple_GET_ITEM(entries, i), field, error)) return error;
+    if (!reader.read(PyTuple_GET_ITEM(entries, i), field, error)) return error;
     const std::uint64_t start = field.has_offset ? field.offset_bits : cursor;
     const std::uint64_t end = start + field.bits;
     // Checked again: the entries are read afresh and a value's __index__ may answer differently.
-    if (end > kLargestBitPosition) return EngineError{position_out_of_range(field.name_text, end)};
+    if (end > kLargestBitPosition) return EngineError{position_out_of_range(field.name_text(), end)};
 
     PyRef key = name_key(field);
     if (!key) return EngineError{take_host_error()};
@@ -214,11 +215,11 @@ EngineResult<PyRef> build_packet(PyObject* entries, PyObject* values) {
     PyRef value = PyRef::borrow(found);
 
     Encoding encoding;
-    if (!resolve_encoding(field, encoding, error)) return error;
+    if (!reader.encoding(field, encoding, error)) return error;
     FieldBytes field_bytes;
     if (!encode_field_value(field, encoding, value.get(), field_bytes, error)) return error;
     ByteOrder order;
-    if (!resolve_byte_order(field, order, error)) return error;
+    if (!reader.byte_order(field, order, error)) return error;
 
     const bool little = order == ByteOrder::little;
     if (field_bytes.is_text) {
