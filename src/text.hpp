@@ -1,8 +1,12 @@
-// Native text values passed between the text codecs and the host layer. No interpreter here.
+// Native text values passed between the text codecs and the host layer, and the small pieces of
+// text handling that both directions share. No interpreter here.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,14 +19,139 @@ using ByteSpan = std::span<const std::uint8_t>;
 // A text argument: the str's UTF-8 form as the host gives it, so always valid UTF-8.
 using TextView = std::string_view;
 
-// What a text decoder produces: valid UTF-8.
-struct DecodedText {
-  std::string utf8;
+// How code units are laid out in a byte string.
+enum class TextForm : std::uint8_t {
+  utf8,          // also US-ASCII, which is its subset
+  latin1,        // one byte per code point, U+0000 to U+00FF
+  windows_1252,  // one byte per code point, through the windows-1252 index
+  utf16be,
+  utf16le,
+  utf32be,
+  utf32le,
 };
 
-// What a text encoder produces: the encoded bytes.
-struct EncodedBytes {
-  std::string bytes;
+// What a text decoder produces: the decoded text, described rather than copied. `units` views
+// already validated code units inside the decoder's input (any byte order mark left out), so a
+// DecodedText must be used while that input lives. Building the host string needs the count and
+// the widest code point, and both fall out of validation, so the string is made in one pass.
+struct DecodedText {
+  ByteSpan units;
+  TextForm form = TextForm::utf8;
+  std::size_t code_point_count = 0;
+  // Below 0x80, 0x100 or 0x10000 exactly when the largest code point is: those limits are all a
+  // host string's storage width depends on. The bitwise OR of all code points has this property
+  // and is cheaper to find than the largest; a decoder may also give a stand-in of the same class.
+  std::uint32_t code_point_bits = 0;
 };
+
+// What a text encoder produces: the validated text and how to write it, not yet the bytes, so the
+// host layer can write them straight into the final bytes object. `text` views the encoder's
+// input, so EncodedBytes must be used while that input lives.
+struct EncodedBytes {
+  TextView text;
+  TextForm form = TextForm::utf8;
+  bool with_byte_order_mark = false;  // U+FEFF in `form` before the text
+  // 64 bits: four bytes per code point can pass a 32-bit size.
+  std::uint64_t byte_count = 0;
+  // Filled only by as_bytes, for callers that need the bytes as a buffer of their own; mutable
+  // because writing them out does not change which bytes they are.
+  mutable std::string storage;
+};
+
+// The windows-1252 index at pointers 0 to 31 (bytes 80 to 9F); pointers 32 to 127 (bytes A0 to
+// FF) are U+00A0 to U+00FF. Bytes 81, 8D, 8F, 90 and 9D, which some vendor tables leave
+// undefined, are the C1 controls of the same value here, both ways.
+inline constexpr std::array<std::uint16_t, 32> kWindows1252Bytes80To9F = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  //
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,  //
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  //
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+// Every byte's windows-1252 code point, for table lookups in loops.
+inline constexpr std::array<std::uint16_t, 256> kWindows1252CodePoints = [] {
+  std::array<std::uint16_t, 256> table{};
+  for (std::size_t b = 0; b < 256; ++b) table[b] = static_cast<std::uint16_t>(b);
+  for (std::size_t p = 0; p < 32; ++p) table[0x80 + p] = kWindows1252Bytes80To9F[p];
+  return table;
+}();
+
+// The windows-1252 bytes of the code points past U+00FF, by the pages that hold them (U+01xx,
+// U+02xx, U+20xx, U+21xx); 0 where a code point has none.
+inline constexpr std::array<std::array<std::uint8_t, 256>, 4> kWindows1252BytesByPage = [] {
+  std::array<std::array<std::uint8_t, 256>, 4> pages{};
+  for (std::size_t p = 0; p < 32; ++p) {
+    const std::uint32_t code_point = kWindows1252Bytes80To9F[p];
+    const std::uint32_t page = code_point >> 8;
+    if (page == 0) continue;
+    const std::size_t slot = page == 0x01 ? 0 : page == 0x02 ? 1 : page == 0x20 ? 2 : 3;
+    pages[slot][code_point & 0xFF] = static_cast<std::uint8_t>(0x80 + p);
+  }
+  return pages;
+}();
+
+// The windows-1252 byte of a code point, or -1 when it has none.
+constexpr int windows_1252_byte(std::uint32_t code_point) {
+  if (code_point < 0x80 || (code_point >= 0xA0 && code_point <= 0xFF)) {
+    return static_cast<int>(code_point);
+  }
+  // The five C1 controls that stand for themselves.
+  if (code_point <= 0xFF) {
+    const bool listed = code_point == 0x81 || code_point == 0x8D || code_point == 0x8F ||
+                        code_point == 0x90 || code_point == 0x9D;
+    return listed ? static_cast<int>(code_point) : -1;
+  }
+  const std::uint32_t page = code_point >> 8;
+  const std::size_t slot = page == 0x01 ? 0 : page == 0x02 ? 1 : page == 0x20 ? 2 : page == 0x21 ? 3 : 4;
+  if (slot == 4) return -1;
+  const std::uint8_t byte = kWindows1252BytesByPage[slot][code_point & 0xFF];
+  return byte == 0 ? -1 : byte;
+}
+
+inline constexpr std::uint64_t kHighBitOfEachByte = 0x8080808080808080u;
+
+inline std::uint64_t load_u64(const std::uint8_t* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+// The number of bytes below 0x80 at the start of [p, p + size), found eight bytes at a time;
+// the loads are unaligned-safe.
+inline std::size_t ascii_prefix_length(const std::uint8_t* p, std::size_t size) {
+  std::size_t i = 0;
+  while (size - i >= 8) {
+    const std::uint64_t high_bits = load_u64(p + i) & kHighBitOfEachByte;
+    if (high_bits != 0) {
+      // The first byte in memory is the lowest on a little-endian host, the highest otherwise.
+      const int zero_bits = std::endian::native == std::endian::little
+                                ? std::countr_zero(high_bits)
+                                : std::countl_zero(high_bits);
+      return i + static_cast<std::size_t>(zero_bits / 8);
+    }
+    i += 8;
+  }
+  while (i < size && p[i] < 0x80) ++i;
+  return i;
+}
+
+// The code point of the valid UTF-8 sequence starting at p (which must not be ASCII) and its
+// length in bytes.
+struct CodePointAndLength {
+  std::uint32_t code_point;
+  std::uint32_t byte_count;
+};
+
+inline CodePointAndLength decode_utf8_sequence(const std::uint8_t* p) {
+  const std::uint32_t b0 = p[0];
+  if (b0 < 0xE0) return {((b0 & 0x1Fu) << 6) | (p[1] & 0x3Fu), 2};
+  if (b0 < 0xF0) return {((b0 & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu), 3};
+  return {((b0 & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu),
+          4};
+}
+
+inline const std::uint8_t* as_bytes_pointer(TextView text) {
+  return reinterpret_cast<const std::uint8_t*>(text.data());
+}
 
 }  // namespace fieldpack

@@ -1,20 +1,46 @@
 // The text decoders: bytes to text. Pure C++, no interpreter.
+// A decoder validates its whole input and describes the text (DecodedText); the writers below lay
+// it out in the width the host needs. The result views the input: use it while the input lives.
 #pragma once
+
+#include <cstdint>
+#include <string>
 
 #include "../result.hpp"
 #include "../text.hpp"
 
 namespace fieldpack::decoder {
 
+// US-ASCII: value_error at the first byte above 7F.
 Result<DecodedText> decode_us_ascii(ByteSpan bytes);
+// ISO-8859-1: each byte is the code point of its value. Never fails.
 DecodedText decode_iso_8859_1(ByteSpan bytes);
+// Windows-1252 with UTF-8, UTF-16LE and UTF-16BE byte order mark sniffing; value_error when the
+// text after a mark is malformed.
 Result<DecodedText> decode_windows_1252(ByteSpan bytes);
+
+// Strict UTF-8; value_error naming the first malformed sequence, or an incomplete one at the end.
 Result<DecodedText> decode_utf8(ByteSpan bytes);
+// UTF-16 and UTF-32: the plain forms honour a leading byte order mark and otherwise read
+// big-endian; value_error for a length the form refuses, a lone surrogate or an invalid unit.
 Result<DecodedText> decode_utf16(ByteSpan bytes);
 Result<DecodedText> decode_utf16le(ByteSpan bytes);
 Result<DecodedText> decode_utf16be(ByteSpan bytes);
 Result<DecodedText> decode_utf32(ByteSpan bytes);
 Result<DecodedText> decode_utf32le(ByteSpan bytes);
 Result<DecodedText> decode_utf32be(ByteSpan bytes);
+
+// The bodies of the fixed-order decoders, with no mark handling.
+Result<DecodedText> decode_utf16_with_endianness(ByteSpan bytes, bool little_endian);
+Result<DecodedText> decode_utf32_with_endianness(ByteSpan bytes, bool little_endian);
+
+// Write the text's code points, text.code_point_count of them, to out. The one-byte form needs
+// text.code_point_bits < 0x100 and the two-byte form < 0x10000; the rest is cut off otherwise.
+void write_code_points(const DecodedText& text, std::uint8_t* out);
+void write_code_points(const DecodedText& text, std::uint16_t* out);
+void write_code_points(const DecodedText& text, std::uint32_t* out);
+
+// The text as UTF-8.
+std::string to_utf8(const DecodedText& text);
 
 }  // namespace fieldpack::decoder

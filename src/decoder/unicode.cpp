@@ -1,0 +1,544 @@
+// The UTF-8, UTF-16 and UTF-32 decoders, and the writers that lay out any decoded text as code
+// points or as UTF-8. Pure C++: must not include the interpreter.
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "../bits.hpp"
+#include "text_codecs.hpp"
+
+namespace fieldpack::decoder {
+namespace {
+
+constexpr bool kHostIsLittleEndian = std::endian::native == std::endian::little;
+
+// Units are loaded in the host's order, which lets the loops below vectorize, and swapped only
+// when the form's order differs.
+template <bool kLittleEndian>
+std::uint32_t read_u16(const std::uint8_t* p) {
+  std::uint16_t unit;
+  std::memcpy(&unit, p, sizeof unit);
+  if constexpr (kLittleEndian != kHostIsLittleEndian) {
+    unit = static_cast<std::uint16_t>((unit >> 8) | (unit << 8));
+  }
+  return unit;
+}
+
+template <bool kLittleEndian>
+std::uint32_t read_u32(const std::uint8_t* p) {
+  std::uint32_t unit;
+  std::memcpy(&unit, p, sizeof unit);
+  if constexpr (kLittleEndian != kHostIsLittleEndian) {
+    unit = ((unit & 0xFF) << 24) | ((unit & 0xFF00) << 8) | ((unit >> 8) & 0xFF00) | (unit >> 24);
+  }
+  return unit;
+}
+
+// Per lead byte: the sequence length (0 for a byte that cannot start one) and the second byte's
+// range, which is what refuses overlong forms, surrogates and code points above 10FFFF.
+struct LeadRule {
+  std::uint8_t length;
+  std::uint8_t low;
+  std::uint8_t high;
+};
+
+constexpr std::array<LeadRule, 256> kLeadRules = [] {
+  std::array<LeadRule, 256> rules{};
+  for (std::size_t b = 0xC2; b <= 0xDF; ++b) rules[b] = {2, 0x80, 0xBF};
+  for (std::size_t b = 0xE0; b <= 0xEF; ++b) rules[b] = {3, 0x80, 0xBF};
+  for (std::size_t b = 0xF0; b <= 0xF4; ++b) rules[b] = {4, 0x80, 0xBF};
+  rules[0xE0].low = 0xA0;
+  rules[0xED].high = 0x9F;
+  rules[0xF0].low = 0x90;
+  rules[0xF4].high = 0x8F;
+  return rules;
+}();
+
+// UTF-8 validation as a table-driven automaton. Each state is a bit offset, and a byte's entry
+// holds, at each state's offset, the six-bit state that follows: one load and one shift per
+// byte, with no branch for mixed-length text to mispredict. kError is 0 and absorbs.
+constexpr std::uint32_t kError = 0;
+constexpr std::uint32_t kAccept = 6;
+constexpr std::uint32_t kNeed1 = 12;       // one more byte 80-BF
+constexpr std::uint32_t kNeed2 = 18;       // two more
+constexpr std::uint32_t kNeed3 = 24;       // three more
+constexpr std::uint32_t kAfterE0 = 30;     // A0-BF, then one more
+constexpr std::uint32_t kAfterED = 36;     // 80-9F, then one more
+constexpr std::uint32_t kAfterF0 = 42;     // 90-BF, then two more
+constexpr std::uint32_t kAfterF4 = 48;     // 80-8F, then two more
+
+constexpr std::array<std::uint64_t, 256> kUtf8Transitions = [] {
+  std::array<std::uint64_t, 256> rows{};
+  const auto set = [&](std::size_t byte, std::uint32_t from, std::uint32_t to) {
+    rows[byte] |= std::uint64_t{to} << from;
+  };
+  for (std::size_t b = 0; b < 256; ++b) {
+    if (b < 0x80) set(b, kAccept, kAccept);
+    if (b >= 0xC2 && b <= 0xDF) set(b, kAccept, kNeed1);
+    if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) set(b, kAccept, kNeed2);
+    if (b >= 0xF1 && b <= 0xF3) set(b, kAccept, kNeed3);
+    const bool continuation = b >= 0x80 && b <= 0xBF;
+    if (continuation) {
+      set(b, kNeed1, kAccept);
+      set(b, kNeed2, kNeed1);
+      set(b, kNeed3, kNeed2);
+    }
+    if (b >= 0xA0 && b <= 0xBF) set(b, kAfterE0, kNeed1);
+    if (b >= 0x80 && b <= 0x9F) set(b, kAfterED, kNeed1);
+    if (b >= 0x90 && b <= 0xBF) set(b, kAfterF0, kNeed2);
+    if (b >= 0x80 && b <= 0x8F) set(b, kAfterF4, kNeed2);
+  }
+  set(0xE0, kAccept, kAfterE0);
+  set(0xED, kAccept, kAfterED);
+  set(0xF0, kAccept, kAfterF0);
+  set(0xF4, kAccept, kAfterF4);
+  return rows;
+}();
+
+// length 0 means the input ended inside a sequence whose bytes were all acceptable so far.
+Failure utf8_failure(std::size_t index, std::uint32_t length) {
+  std::string message = "Invalid UTF-8 bytes: ";
+  if (length == 0) {
+    message += "incomplete utf-8 byte sequence from index ";
+  } else {
+    message += "invalid utf-8 sequence of ";
+    append_decimal(message, length);
+    message += " bytes from index ";
+  }
+  append_decimal(message, index);
+  return value_error(std::move(message));
+}
+
+// The careful check of the sequence at p[i], byte by byte, so that a sequence that is cut short
+// after a wrong byte reports the wrong byte: its length, or the failure.
+Result<std::uint32_t> check_utf8_sequence(const std::uint8_t* p, std::size_t size, std::size_t i) {
+  const LeadRule rule = kLeadRules[p[i]];
+  if (rule.length == 0) return utf8_failure(i, 1);
+  const std::size_t available = size - i;
+  if (available < 2) return utf8_failure(i, 0);
+  if (p[i + 1] < rule.low || p[i + 1] > rule.high) return utf8_failure(i, 1);
+  for (std::uint32_t k = 2; k < rule.length; ++k) {
+    if (available <= k) return utf8_failure(i, 0);
+    if ((p[i + k] & 0xC0) != 0x80) return utf8_failure(i, k);
+  }
+  return std::uint32_t{rule.length};
+}
+
+Failure lone_surrogate() {
+  return value_error("Invalid UTF-16 sequence: invalid utf-16: lone surrogate found");
+}
+
+Failure invalid_utf32_unit(std::uint32_t unit) {
+  std::string message = "Invalid UTF-32 codepoint: 0x";
+  append_hex(message, unit, 8);
+  return value_error(std::move(message));
+}
+
+constexpr std::size_t kBlockUnits = 16;
+
+// Whether any of the kBlockUnits units at p is a surrogate, four units per 64-bit word. Units
+// stay as loaded: in a unit loaded in the other byte order the high byte sits low. `bits`
+// collects the OR of the units in the same raw order.
+template <bool kLittleEndian>
+bool utf16_block_has_surrogate(const std::uint8_t* p, std::uint64_t& raw_bits) {
+  constexpr bool kSwapped = kLittleEndian != kHostIsLittleEndian;
+  constexpr std::uint64_t kMask = kSwapped ? 0x00F800F800F800F8 : 0xF800F800F800F800;
+  constexpr std::uint64_t kSurrogate = kSwapped ? 0x00D800D800D800D8 : 0xD800D800D800D800;
+  constexpr std::uint64_t kLaneOnes = 0x0001000100010001;
+  constexpr std::uint64_t kLaneHighBits = 0x8000800080008000;
+  std::uint64_t zero_lanes = 0;
+  for (std::size_t j = 0; j < kBlockUnits / 4; ++j) {
+    const std::uint64_t word = load_u64(p + 8 * j);
+    raw_bits |= word;
+    // A lane is zero exactly where a unit is a surrogate; the classic test for a zero lane
+    // never answers yes when there is none.
+    const std::uint64_t x = (word & kMask) ^ kSurrogate;
+    zero_lanes |= (x - kLaneOnes) & ~x & kLaneHighBits;
+  }
+  return zero_lanes != 0;
+}
+
+// The OR of the units whose raw OR is `raw_bits`.
+template <bool kLittleEndian>
+std::uint32_t fold_raw_utf16_bits(std::uint64_t raw_bits) {
+  const std::uint64_t lanes = raw_bits | (raw_bits >> 32);
+  const std::uint64_t lane = (lanes | (lanes >> 16)) & 0xFFFF;
+  std::uint8_t unit[2];
+  const auto raw_unit = static_cast<std::uint16_t>(lane);
+  std::memcpy(unit, &raw_unit, 2);
+  return read_u16<kLittleEndian>(unit);
+}
+
+// The end of the run of whole blocks without a surrogate that starts at unit k.
+template <bool kLittleEndian>
+std::size_t surrogate_free_run_end(const std::uint8_t* p, std::size_t k, std::size_t unit_count,
+                                   std::uint64_t& raw_bits) {
+  while (unit_count - k >= kBlockUnits &&
+         !utf16_block_has_surrogate<kLittleEndian>(p + 2 * k, raw_bits)) {
+    k += kBlockUnits;
+  }
+  return k;
+}
+
+template <bool kLittleEndian>
+Result<DecodedText> scan_utf16(ByteSpan bytes) {
+  const std::uint8_t* p = bytes.data();
+  const std::size_t unit_count = bytes.size() / 2;
+  std::uint64_t raw_bits = 0;
+  std::uint32_t bits = 0;
+  std::size_t pair_count = 0;
+  std::size_t k = 0;
+  while (k < unit_count) {
+    k = surrogate_free_run_end<kLittleEndian>(p, k, unit_count, raw_bits);
+    // One block (or the tail) unit by unit; a pair may reach one unit past it.
+    const std::size_t end = std::min(unit_count, k + kBlockUnits);
+    while (k < end) {
+      const std::uint32_t unit = read_u16<kLittleEndian>(p + 2 * k);
+      bits |= unit;
+      if ((unit & 0xF800) != 0xD800) {
+        ++k;
+        continue;
+      }
+      if (unit >= 0xDC00 || k + 1 == unit_count ||
+          (read_u16<kLittleEndian>(p + 2 * k + 2) & 0xFC00) != 0xDC00) {
+        return lone_surrogate();
+      }
+      ++pair_count;
+      k += 2;
+    }
+  }
+  bits |= fold_raw_utf16_bits<kLittleEndian>(raw_bits);
+  if (pair_count != 0) bits |= 0x10000;
+  const TextForm form = kLittleEndian ? TextForm::utf16le : TextForm::utf16be;
+  return DecodedText{bytes, form, unit_count - pair_count, bits};
+}
+
+template <bool kLittleEndian>
+Result<DecodedText> scan_utf32(ByteSpan bytes) {
+  const std::uint8_t* p = bytes.data();
+  const std::size_t unit_count = bytes.size() / 4;
+  std::uint32_t bits = 0;
+  for (std::size_t k = 0; k < unit_count; k += 64) {
+    const std::size_t end = std::min(unit_count, k + 64);
+    std::uint32_t block_bits = 0;
+    std::uint32_t invalid = 0;
+    for (std::size_t j = k; j < end; ++j) {
+      const std::uint32_t unit = read_u32<kLittleEndian>(p + 4 * j);
+      block_bits |= unit;
+      // Unsigned wrap-around: units below D800 come out huge and pass.
+      invalid |= static_cast<std::uint32_t>(unit - 0xD800 < 0x800) |
+                 static_cast<std::uint32_t>(unit > 0x10FFFF);
+    }
+    if (invalid != 0) {
+      for (std::size_t j = k; j < end; ++j) {
+        const std::uint32_t unit = read_u32<kLittleEndian>(p + 4 * j);
+        if (unit - 0xD800 < 0x800 || unit > 0x10FFFF) return invalid_utf32_unit(unit);
+      }
+    }
+    bits |= block_bits;
+  }
+  const TextForm form = kLittleEndian ? TextForm::utf32le : TextForm::utf32be;
+  return DecodedText{bytes, form, unit_count, bits};
+}
+
+// Writers. `Unit` is the host's code point width; they write text.code_point_count units.
+
+template <class Unit>
+void write_from_utf8(const std::uint8_t* p, std::size_t size, Unit* out) {
+  std::size_t i = 0;
+  while (i < size) {
+    if (p[i] < 0x80) {
+      // Widen ASCII runs eight bytes per step; the inner loop becomes vector moves.
+      while (size - i >= 8 && (load_u64(p + i) & kHighBitOfEachByte) == 0) {
+        for (std::size_t j = 0; j < 8; ++j) out[j] = p[i + j];
+        out += 8;
+        i += 8;
+      }
+      while (i < size && p[i] < 0x80) *out++ = p[i++];
+      continue;
+    }
+    // Measured: plain branches on the length beat a branch-free decode here, mixed text or not.
+    const CodePointAndLength sequence = decode_utf8_sequence(p + i);
+    *out++ = static_cast<Unit>(sequence.code_point);
+    i += sequence.byte_count;
+  }
+}
+
+// Units without surrogates, one code point each; a plain loop, so it vectorizes.
+template <bool kLittleEndian, class Unit>
+void write_plain_utf16(const std::uint8_t* p, std::size_t unit_count, Unit* out) {
+  for (std::size_t k = 0; k < unit_count; ++k) {
+    out[k] = static_cast<Unit>(read_u16<kLittleEndian>(p + 2 * k));
+  }
+}
+
+template <bool kLittleEndian, class Unit>
+void write_from_utf16(const DecodedText& text, Unit* out) {
+  const std::uint8_t* p = text.units.data();
+  const std::size_t unit_count = text.units.size() / 2;
+  if (text.code_point_bits < 0x10000) return write_plain_utf16<kLittleEndian>(p, unit_count, out);
+  std::size_t k = 0;
+  while (k < unit_count) {
+    std::uint64_t ignored = 0;
+    const std::size_t run_end = surrogate_free_run_end<kLittleEndian>(p, k, unit_count, ignored);
+    write_plain_utf16<kLittleEndian>(p + 2 * k, run_end - k, out);
+    out += run_end - k;
+    k = run_end;
+    const std::size_t end = std::min(unit_count, k + kBlockUnits);
+    while (k < end) {
+      std::uint32_t unit = read_u16<kLittleEndian>(p + 2 * k);
+      ++k;
+      if ((unit & 0xF800) == 0xD800) {
+        const std::uint32_t trail = read_u16<kLittleEndian>(p + 2 * k);
+        ++k;
+        unit = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
+      }
+      *out++ = static_cast<Unit>(unit);
+    }
+  }
+}
+
+template <bool kLittleEndian, class Unit>
+void write_from_utf32(const DecodedText& text, Unit* out) {
+  const std::uint8_t* p = text.units.data();
+  const std::size_t unit_count = text.units.size() / 4;
+  for (std::size_t k = 0; k < unit_count; ++k) {
+    out[k] = static_cast<Unit>(read_u32<kLittleEndian>(p + 4 * k));
+  }
+}
+
+template <class Unit>
+void write_any(const DecodedText& text, Unit* out) {
+  const std::uint8_t* p = text.units.data();
+  const std::size_t size = text.units.size();
+  switch (text.form) {
+    case TextForm::utf8:
+      if (sizeof(Unit) == 1 && text.code_point_bits < 0x80) {
+        if (size != 0) std::memcpy(out, p, size);
+      } else {
+        write_from_utf8(p, size, out);
+      }
+      return;
+    case TextForm::latin1:
+      for (std::size_t k = 0; k < size; ++k) out[k] = p[k];
+      return;
+    case TextForm::windows_1252:
+      // Without a code point past U+00FF every byte stands for itself.
+      if (text.code_point_bits < 0x100) {
+        for (std::size_t k = 0; k < size; ++k) out[k] = p[k];
+      } else {
+        for (std::size_t k = 0; k < size; ++k) {
+          out[k] = static_cast<Unit>(kWindows1252CodePoints[p[k]]);
+        }
+      }
+      return;
+    case TextForm::utf16be:
+      return write_from_utf16<false>(text, out);
+    case TextForm::utf16le:
+      return write_from_utf16<true>(text, out);
+    case TextForm::utf32be:
+      return write_from_utf32<false>(text, out);
+    case TextForm::utf32le:
+      return write_from_utf32<true>(text, out);
+  }
+}
+
+template <bool kLittleEndian, class Visit>
+void for_each_utf16_code_point(ByteSpan units, Visit& visit) {
+  const std::size_t unit_count = units.size() / 2;
+  for (std::size_t k = 0; k < unit_count; ++k) {
+    std::uint32_t unit = read_u16<kLittleEndian>(units.data() + 2 * k);
+    if ((unit & 0xF800) == 0xD800) {
+      const std::uint32_t trail = read_u16<kLittleEndian>(units.data() + 2 * ++k);
+      unit = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
+    }
+    visit(unit);
+  }
+}
+
+template <bool kLittleEndian, class Visit>
+void for_each_utf32_code_point(ByteSpan units, Visit& visit) {
+  for (std::size_t k = 0; k + 4 <= units.size(); k += 4) visit(read_u32<kLittleEndian>(units.data() + k));
+}
+
+// The slow, general walk over a decoded text; the writers above are the fast paths.
+template <class Visit>
+void for_each_code_point(const DecodedText& text, Visit visit) {
+  const std::uint8_t* p = text.units.data();
+  const std::size_t size = text.units.size();
+  switch (text.form) {
+    case TextForm::utf8:
+      for (std::size_t i = 0; i < size;) {
+        if (p[i] < 0x80) {
+          visit(std::uint32_t{p[i++]});
+        } else {
+          const CodePointAndLength sequence = decode_utf8_sequence(p + i);
+          visit(sequence.code_point);
+          i += sequence.byte_count;
+        }
+      }
+      return;
+    case TextForm::latin1:
+      for (std::size_t k = 0; k < size; ++k) visit(std::uint32_t{p[k]});
+      return;
+    case TextForm::windows_1252:
+      for (std::size_t k = 0; k < size; ++k) visit(std::uint32_t{kWindows1252CodePoints[p[k]]});
+      return;
+    case TextForm::utf16be:
+      return for_each_utf16_code_point<false>(text.units, visit);
+    case TextForm::utf16le:
+      return for_each_utf16_code_point<true>(text.units, visit);
+    case TextForm::utf32be:
+      return for_each_utf32_code_point<false>(text.units, visit);
+    case TextForm::utf32le:
+      return for_each_utf32_code_point<true>(text.units, visit);
+  }
+}
+
+std::uint32_t utf8_length(std::uint32_t code_point) {
+  return code_point < 0x80 ? 1 : code_point < 0x800 ? 2 : code_point < 0x10000 ? 3 : 4;
+}
+
+char* put_utf8(char* q, std::uint32_t code_point) {
+  const auto byte = [](std::uint32_t value) { return static_cast<char>(value); };
+  if (code_point < 0x80) {
+    *q++ = byte(code_point);
+  } else if (code_point < 0x800) {
+    *q++ = byte(0xC0 | (code_point >> 6));
+    *q++ = byte(0x80 | (code_point & 0x3F));
+  } else if (code_point < 0x10000) {
+    *q++ = byte(0xE0 | (code_point >> 12));
+    *q++ = byte(0x80 | ((code_point >> 6) & 0x3F));
+    *q++ = byte(0x80 | (code_point & 0x3F));
+  } else {
+    *q++ = byte(0xF0 | (code_point >> 18));
+    *q++ = byte(0x80 | ((code_point >> 12) & 0x3F));
+    *q++ = byte(0x80 | ((code_point >> 6) & 0x3F));
+    *q++ = byte(0x80 | (code_point & 0x3F));
+  }
+  return q;
+}
+
+}  // namespace
+
+Result<DecodedText> decode_utf8(ByteSpan bytes) {
+  const std::uint8_t* p = bytes.data();
+  const std::size_t size = bytes.size();
+  std::uint32_t state = kAccept;
+  std::size_t safe_start = 0;  // a sequence boundary with only valid bytes before it
+  bool all_ascii = true;
+  std::size_t i = 0;
+  while (i < size) {
+    if (state == kAccept) {
+      safe_start = i;
+      if (size - i >= 8 && (load_u64(p + i) & kHighBitOfEachByte) == 0) {
+        i += ascii_prefix_length(p + i, size - i);
+        continue;
+      }
+    }
+    all_ascii = false;
+    const std::size_t end = size - i >= 8 ? i + 8 : size;
+    for (; i < end; ++i) state = static_cast<std::uint32_t>(kUtf8Transitions[p[i]] >> (state & 63)) & 63;
+    if (state == kError) break;
+  }
+  if (state != kAccept) {
+    // Something is wrong after safe_start; walk it sequence by sequence to name the first fault.
+    for (std::size_t j = safe_start; j < size;) {
+      if (p[j] < 0x80) {
+        ++j;
+        continue;
+      }
+      Result<std::uint32_t> checked = check_utf8_sequence(p, size, j);
+      if (!checked.ok()) return std::move(checked.failure());
+      j += checked.value();
+    }
+    throw std::logic_error("UTF-8 automaton and sequence check disagree");
+  }
+  if (all_ascii) return DecodedText{bytes, TextForm::utf8, size, 0};
+  // The count is the bytes that are not continuation bytes; the largest byte tells the width:
+  // leads C2 and C3 alone start U+0080 to U+00FF, leads below F0 stay in the BMP.
+  std::size_t continuation_count = 0;
+  std::uint32_t largest_byte = 0;
+  for (std::size_t start = 0; start < size; start += 65536) {
+    const std::size_t block_end = size - start < 65536 ? size : start + 65536;
+    std::uint32_t block_continuation = 0;
+    std::uint8_t block_largest = 0;
+    for (std::size_t j = start; j < block_end; ++j) {
+      block_continuation += static_cast<std::uint32_t>((p[j] & 0xC0) == 0x80);
+      block_largest = std::max(block_largest, p[j]);
+    }
+    continuation_count += block_continuation;
+    largest_byte = std::max<std::uint32_t>(largest_byte, block_largest);
+  }
+  const std::uint32_t bits = largest_byte <= 0xC3 ? 0xFF : largest_byte < 0xF0 ? 0xFFFF : 0x10FFFF;
+  return DecodedText{bytes, TextForm::utf8, size - continuation_count, bits};
+}
+
+Result<DecodedText> decode_utf16_with_endianness(ByteSpan bytes, bool little_endian) {
+  if (bytes.size() % 2 != 0) return value_error("UTF-16 requires an even number of bytes");
+  return little_endian ? scan_utf16<true>(bytes) : scan_utf16<false>(bytes);
+}
+
+Result<DecodedText> decode_utf32_with_endianness(ByteSpan bytes, bool little_endian) {
+  if (bytes.size() % 4 != 0) return value_error("UTF-32 requires a multiple of 4 bytes");
+  return little_endian ? scan_utf32<true>(bytes) : scan_utf32<false>(bytes);
+}
+
+Result<DecodedText> decode_utf16(ByteSpan bytes) {
+  if (bytes.size() < 2 || bytes.size() % 2 != 0) {
+    return value_error("UTF-16 requires an even number of bytes with at least 2 bytes");
+  }
+  if (bytes[0] == 0xFF && bytes[1] == 0xFE) return decode_utf16_with_endianness(bytes.subspan(2), true);
+  if (bytes[0] == 0xFE && bytes[1] == 0xFF) return decode_utf16_with_endianness(bytes.subspan(2), false);
+  return decode_utf16_with_endianness(bytes, false);
+}
+
+Result<DecodedText> decode_utf16le(ByteSpan bytes) { return decode_utf16_with_endianness(bytes, true); }
+
+Result<DecodedText> decode_utf16be(ByteSpan bytes) {
+  return decode_utf16_with_endianness(bytes, false);
+}
+
+Result<DecodedText> decode_utf32(ByteSpan bytes) {
+  if (bytes.size() < 4 || bytes.size() % 4 != 0) {
+    return value_error("UTF-32 requires a multiple of 4 bytes with at least 4 bytes");
+  }
+  const bool little_mark = bytes[0] == 0xFF && bytes[1] == 0xFE && bytes[2] == 0 && bytes[3] == 0;
+  const bool big_mark = bytes[0] == 0 && bytes[1] == 0 && bytes[2] == 0xFE && bytes[3] == 0xFF;
+  if (little_mark) return decode_utf32_with_endianness(bytes.subspan(4), true);
+  if (big_mark) return decode_utf32_with_endianness(bytes.subspan(4), false);
+  return decode_utf32_with_endianness(bytes, false);
+}
+
+Result<DecodedText> decode_utf32le(ByteSpan bytes) { return decode_utf32_with_endianness(bytes, true); }
+
+Result<DecodedText> decode_utf32be(ByteSpan bytes) {
+  return decode_utf32_with_endianness(bytes, false);
+}
+
+void write_code_points(const DecodedText& text, std::uint8_t* out) { write_any(text, out); }
+void write_code_points(const DecodedText& text, std::uint16_t* out) { write_any(text, out); }
+void write_code_points(const DecodedText& text, std::uint32_t* out) { write_any(text, out); }
+
+std::string to_utf8(const DecodedText& text) {
+  if (text.form == TextForm::utf8) {
+    return std::string(reinterpret_cast<const char*>(text.units.data()), text.units.size());
+  }
+  // Sized exactly first. 64 bits: three UTF-8 bytes per windows-1252 byte can pass a 32-bit size.
+  std::uint64_t byte_count = 0;
+  for_each_code_point(text, [&](std::uint32_t code_point) { byte_count += utf8_length(code_point); });
+  std::string out;
+  if (byte_count > out.max_size()) throw std::bad_alloc();
+  out.resize(static_cast<std::size_t>(byte_count));
+  char* q = out.data();
+  for_each_code_point(text, [&](std::uint32_t code_point) { q = put_utf8(q, code_point); });
+  return out;
+}
+
+}  // namespace fieldpack::decoder
