@@ -1,0 +1,15 @@
+import re
+
+import pytest
+
+
+def raises_exactly(exc_type, message):
+    """Messages are interface: match the whole text."""
+    return pytest.raises(exc_type, match=f"^{re.escape(message)}$")
+
+
+def field(name, bits, encoding="unsigned", byte_order="big", reverse_bits=False, **extra):
+    entry = {"name": name, "encoding": encoding, "bits": bits, "byte_order": byte_order,
+             "reverse_bits": reverse_bits}
+    entry.update(extra)
+    return entry

@@ -1,0 +1,155 @@
+import math
+
+import pytest
+
+import fieldpack
+from helpers import field, raises_exactly
+
+
+def pack(recipe, values):
+    return fieldpack.pack_parameters(recipe, values)
+
+
+@pytest.mark.parametrize("recipe, values, expected", [
+    ([], {}, b""),
+    ([], {"a": 1}, b""),
+    ([field("a", 8)], {"a": 0x12}, b"\x12"),
+    ([field("a", 16), field("b", 16, byte_order="little")], {"a": 0x1234, "b": 0x1234},
+     b"\x12\x34\x34\x12"),
+    ([field("a", 12)], {"a": 0xABC}, b"\x0A\xBC"),
+    ([field("a", 12, byte_order="Little")], {"a": 0xABC}, b"\xBC\x0A"),
+    ([field("a", 12, reverse_bits=True)], {"a": 1}, b"\x08\x00"),
+    ([field("a", 8, reverse_bits=True)], {"a": 1}, b"\x80"),
+    ([field("a", 4), field("b", 4)], {"a": 1, "b": 2}, b"\x02"),
+    ([field("a", 16, offset_bits=16), field("b", 8, offset_bits=0), field("c", 8)],
+     {"a": 0xAABB, "b": 0x11, "c": 0x22}, b"\x11\x22\xAA\xBB\x00"),
+    ([field("z", 0), field("a", 8)], {"z": 0, "a": 5}, b"\x05"),
+    ([field("z", 0)], {"z": 0}, b""),
+    ([field("a", 64)], {"a": 2**64 - 1}, b"\xFF" * 8),
+    ([field("a", 72)], {"a": 0x0102030405060708}, bytes(range(9))),
+    ([field("a", 72, byte_order="little")], {"a": 0x0102030405060708},
+     bytes(range(8, 0, -1)) + b"\x00"),
+    ([field("a", 8, encoding="UNSIGNED")], {"a": True}, b"\x01"),
+    ([field("a", 8), field("b", 8)], {"a": 1, "b": 2, "unused": "x"}, b"\x01\x02"),
+    ([field("a", 8), field("a", 8)], {"a": 7}, b"\x07\x07"),
+])
+def test_unsigned_layouts(recipe, values, expected):
+    assert pack(recipe, values) == expected
+
+
+def f32(name, bits=32, **kw):
+    return field(name, bits, encoding="ieee754_f32", **kw)
+
+
+@pytest.mark.parametrize("entry, value, expected", [
+    (f32("x"), 1.0, "3F800000"),
+    (f32("x", byte_order="little"), 1.0, "0000803F"),
+    (field("x", 64, encoding="ieee754_f64"), 1.0, "3FF0000000000000"),
+    (field("x", 16, encoding="ieee754_f16"), 1.0, "3C00"),
+    (field("x", 16, encoding="ieee754_f16"), 1, "3C00"),
+    (field("x", 16, encoding="ieee754_f16"), 65520.0, "7C00"),
+    (field("x", 16, encoding="ieee754_f16"), math.nan, "7E00"),
+    (f32("x", bits=16), 1.0, "0000"),
+    (f32("x", reverse_bits=True), 1.0, "000001FC"),
+    (field("x", 8, encoding="twos_complement"), -1, "FF"),
+    (field("x", 16, encoding="twos_complement", byte_order="little"), -2, "FEFF"),
+    (field("x", 8, encoding="sign_magnitude"), -5, "85"),
+    (field("x", 8, encoding="ones_complement"), -1, "FE"),
+    (field("x", 16, encoding="packed_bcd"), 1234, "1234"),
+    (field("x", 16, encoding="packed_bcd_signed"), -12, "012D"),
+    (field("x", 24, encoding="unpacked_bcd_signed"), -123, "F1F2D3"),
+    (field("x", 24, encoding="utf8"), "é", "C3A900"),
+    (field("x", 16, encoding="utf8", byte_order="little"), "AB", "4241"),
+    (field("x", 16, encoding="utf8", reverse_bits=True), "AB", "4142"),
+    (field("x", 8, encoding="latin1"), "é", "E9"),
+    (field("x", 8, encoding="iso_8859_1"), "é", "E9"),
+    (field("x", 16, encoding="utf16be"), "A", "0041"),
+    (field("x", 16, encoding="utf16le"), "A", "4100"),
+    (field("x", 32, encoding="utf16"), "A", "FEFF0041"),
+    (field("x", 32, encoding="utf8"), "A", "41000000"),
+    (field("x", 8, encoding="windows_1252"), "€", "80"),
+])
+def test_encodings(entry, value, expected):
+    assert pack([entry], {"x": value}).hex().upper() == expected
+
+
+def test_text_is_cut_at_its_own_window():
+    recipe = [field("t", 16, encoding="utf8"), field("n", 8)]
+    assert pack(recipe, {"t": "ABCD", "n": 0x7F}) == b"AB\x7F"
+    # A field moved back over an earlier one is not overwritten by the text's tail.
+    recipe = [field("n", 8, offset_bits=16), field("t", 16, encoding="utf8", offset_bits=0)]
+    assert pack(recipe, {"t": "ABCD", "n": 0x7F}) == b"AB\x7F"
+    # Bytes that belong to no field stay zero.
+    recipe = [field("t", 8, encoding="utf8"), field("gap", 8, offset_bits=16)]
+    assert pack(recipe, {"t": "XYZ", "gap": 1}) == b"X\x00\x01"
+    # Little-endian keeps the text's first bytes, then reverses them.
+    recipe = [field("t", 16, encoding="utf8", byte_order="little"), field("n", 8)]
+    assert pack(recipe, {"t": "ABCD", "n": 1}) == b"BA\x01"
+
+
+@pytest.mark.parametrize("recipe, values, message", [
+    ([field("a", 8)], {"a": 256}, "ValueError: Value 256 is too large for 8 bits"),
+    ([field("a", 0)], {"a": 1}, "ValueError: Value 1 is too large for 0 bits"),
+    ([field("a", 63)], {"a": 2**63}, "ValueError: Value 9223372036854775808 is too large for 63 bits"),
+    ([field("a", 8)], {}, "KeyError: \"Missing value for parameter: 'a'\""),
+    ([field("a", 8, byte_order="middle")], {"a": 256}, "ValueError: Value 256 is too large for 8 bits"),
+    ([field("a", 8, byte_order="middle")], {"a": 1},
+     "ValueError: Invalid byte_order 'middle': must be 'big' or 'little'"),
+    ([field("a", 8, encoding="foo")], {}, "KeyError: \"Missing value for parameter: 'a'\""),
+    ([field("a", 8, encoding="foo")], {"a": 1}, "ValueError: Unsupported encoding type: foo"),
+    ([field("a", 8, encoding="ieee754_f128")], {"a": 1.0},
+     "ValueError: Unsupported encoding type: ieee754_f128"),
+    ([field("a", 8, encoding="TI_F32")], {"a": 1.0}, "ValueError: Unsupported encoding type: TI_F32"),
+    ([field("a", 8, encoding="twos_complement")], {"a": 128},
+     "ValueError: Value 128 out of range for 8 bits (range: -128 to 127)"),
+    ([field("a", 8, encoding="unpacked_bcd")], {"a": -5},
+     "ValueError: Cannot encode negative value in unsigned BCD"),
+    ([field("a", 8, encoding="utf8")], {"a": b"x"}, "TypeError: 'bytes' object cannot be cast as 'str'"),
+    ([field("a", 8, encoding="us_ascii")], {"a": "é"},
+     "ValueError: Character 'é' (U+00E9) is not valid US-ASCII"),
+    ([field("a", 8, encoding="utf8", byte_order="big")] + [{"name": "b"}], {"a": "x"},
+     "KeyError: \"Recipe missing required field: 'bits'\""),
+    ([{"bits": 8}, {"name": "b"}], {}, "KeyError: \"Recipe missing required field: 'bits'\""),
+    ([{"bits": 8}, field("b", 8)], {}, "KeyError: \"Recipe missing required field: 'name'\""),
+    ([field("a", 8), 3], {"a": 1}, "TypeError: 'int' object cannot be cast as 'dict'"),
+    ([{k: v for k, v in field("a", 8).items() if k != "reverse_bits"}], {"a": 1},
+     "KeyError: \"Recipe missing required field: 'reverse_bits'\""),
+    ([{k: v for k, v in field("a", 8, encoding="utf8").items() if k != "reverse_bits"}], {"a": "x"},
+     "KeyError: \"Recipe missing required field: 'reverse_bits'\""),
+    ([field("a", 2**32 - 1), field("b", 8)], {"a": 0, "b": 0},
+     "ValueError: Field 'b' would end at bit 4294967303, beyond the largest bit position 4294967295"),
+    ([field("a", 16, offset_bits=2**32 - 8)], {"a": 0},
+     "ValueError: Field 'a' would end at bit 4294967304, beyond the largest bit position 4294967295"),
+    ([{"bits": 16, "offset_bits": 2**32 - 8}], {},
+     "ValueError: Field '#0' would end at bit 4294967304, beyond the largest bit position 4294967295"),
+])
+def test_failures(recipe, values, message):
+    with raises_exactly(ValueError, message) as caught:
+        pack(recipe, values)
+    assert caught.value.__cause__ is None
+
+
+@pytest.mark.parametrize("entry, value", [
+    (field("a", 8), -1), (field("a", 8), 2**64), (field("a", 8), 1.5),
+    (field("a", 8, encoding="twos_complement"), 1.5), (field("a", 8, offset_bits=None), 1),
+    (field("a", -1), 1), (field("a", 8, encoding="ieee754_f32"), "1.0"),
+])
+def test_conversion_failures_are_wrapped(entry, value):
+    with pytest.raises(ValueError) as caught:
+        pack([entry], {"a": value})
+    assert str(caught.value).split(": ")[0] in ("TypeError", "OverflowError")
+
+
+def test_value_lookup_uses_the_name_text_not_a_subclass_hook():
+    class Name(str):
+        def __hash__(self):
+            return 1
+
+    assert pack([field(Name("a"), 8)], {"a": 3}) == b"\x03"
+
+
+def test_packed_fields_read_back():
+    recipe = [field("a", 8), field("b", 16, byte_order="little"), field("c", 32, reverse_bits=True),
+              field("d", 8, encoding="twos_complement"), field("e", 64, encoding="ieee754_f64")]
+    values = {"a": 1, "b": 0xBEEF, "c": 0x12345678, "d": -3, "e": -2.5}
+    assert fieldpack.unpack_parameters(pack(recipe, values), 0, recipe) == values
