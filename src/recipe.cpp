@@ -76,7 +76,17 @@ bool ascii_lower(TextView text, char* buffer, std::size_t capacity, std::string_
 // Full Unicode lower-casing is the host's str.lower(): it alone knows that the Kelvin sign
 // lowers to "k". Only text that is not plain ASCII comes here.
 bool unicode_lower(PyObject* text, PyRef& lowered, std::string_view& out, EngineError& error) {
-  lowered = PyRef::steal(PyObject_CallMethod(text, "lower", nullptr));
+  PyRef plain = PyRef::borrow(text);
+  if (!PyUnicode_CheckExact(text)) {  // a subclass's own lower() plays no part
+    const TextView utf8 = text_of(text);
+    plain = PyRef::steal(
+        PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+    if (!plain) {
+      error = take_host_error();
+      return false;
+    }
+  }
+  lowered = PyRef::steal(PyObject_CallMethod(plain.get(), "lower", nullptr));
   TextView utf8;
   if (!lowered || !convert_text(lowered.get(), utf8)) {
     error = take_host_error();
@@ -235,7 +245,18 @@ bool RecipeReader::checked_text(PyObject* value, std::string_view key_text,
 bool RecipeReader::read(PyObject* entry, FieldDefinition& field, EngineError& error) {
   if (!require_dict(entry, error)) return false;
   Found found;
-  if (!collect(entry, found, error)) return false;
+  return collect(entry, found, error) && read_found(found, field, error);
+}
+
+bool RecipeReader::read_kept(PyObject* entry, const Kept& kept, FieldDefinition& field,
+                             EngineError& error) {
+  if (!require_dict(entry, error)) return false;
+  Found found;
+  for (int slot = 0; slot < kSlotCount; ++slot) found.value[slot] = kept.value[slot].get();
+  return read_found(found, field, error);
+}
+
+bool RecipeReader::read_found(const Found& found, FieldDefinition& field, EngineError& error) {
   // Owned before any conversion runs: an __index__ or __bool__ may change the entry.
   PyRef bits = PyRef::borrow(found.value[kBits]);
   PyRef reverse = PyRef::borrow(found.value[kReverseBits]);
@@ -260,10 +281,15 @@ bool RecipeReader::read(PyObject* entry, FieldDefinition& field, EngineError& er
 }
 
 bool RecipeReader::read_extent(PyObject* entry, std::uint32_t& bits, bool& has_offset,
-                               std::uint32_t& offset_bits, EngineError& error) {
+                               std::uint32_t& offset_bits, EngineError& error, Kept* keep) {
   if (!require_dict(entry, error)) return false;
   Found found;
   if (!collect(entry, found, error)) return false;
+  if (keep) {
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+      keep->value[slot] = PyRef::borrow(found.value[slot]);
+    }
+  }
   PyRef bits_value = PyRef::borrow(found.value[kBits]);
   PyRef offset = PyRef::borrow(found.value[kOffsetBits]);
   if (!present(bits_value, "bits", error) || !size_value(bits_value.get(), bits, error)) {

@@ -67,9 +67,19 @@ class RecipeReader {
   // optional "offset_bits"; the first failure is returned.
   bool read(PyObject* entry, FieldDefinition& field, EngineError& error);
 
+  // The values of an entry's six keys, held for a later read of the same entry.
+  struct Kept {
+    PyRef value[6];
+  };
+
   // What the sizing walk of packing reads: the dictionary check, "bits", then "offset_bits".
+  // With `keep`, the entry's values are kept there for read_kept.
   bool read_extent(PyObject* entry, std::uint32_t& bits, bool& has_offset,
-                   std::uint32_t& offset_bits, EngineError& error);
+                   std::uint32_t& offset_bits, EngineError& error, Kept* keep = nullptr);
+
+  // As read, from values kept by read_extent. Only valid while no Python code can have run since
+  // (nothing but exact ints, bools, floats and strs converted), so the entry still holds them.
+  bool read_kept(PyObject* entry, const Kept& kept, FieldDefinition& field, EngineError& error);
 
   // The encoding after full Unicode lower-casing; unknown names come back as Encoding::unknown.
   bool encoding(const FieldDefinition& field, Encoding& encoding, EngineError& error);
@@ -88,6 +98,7 @@ class RecipeReader {
   int slot_of(PyObject* key);
   bool scan(PyObject* entry, Found& found);
   bool collect(PyObject* entry, Found& found, EngineError& error);
+  bool read_found(const Found& found, FieldDefinition& field, EngineError& error);
 
   // The key objects last met for each slot (interned to start with; the equal but distinct
   // strings of a recipe read from JSON once met), and the slot found at each item position of

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "../boundary.hpp"
 #include "../conversions.hpp"
@@ -163,6 +164,12 @@ bool encode_field_value(const FieldDefinition& field, Encoding encoding, PyObjec
   }
 }
 
+// Converting these runs no Python code. Absent (null) counts as plain.
+bool is_plain(PyObject* object) {
+  return !object || PyLong_CheckExact(object) || PyBool_Check(object) ||
+         PyFloat_CheckExact(object) || PyUnicode_Check(object);
+}
+
 }  // namespace
 
 EngineResult<PyRef> build_packet(PyObject* entries, PyObject* values) {
@@ -172,13 +179,22 @@ EngineResult<PyRef> build_packet(PyObject* entries, PyObject* values) {
 
   // Sizing walk: only "bits" and "offset_bits", so every entry's extent is checked before any
   // entry's other keys. A field without an offset starts at the largest end so far.
+  // The placement walk reads each entry again. While nothing but exact built-in values has been
+  // converted, no Python code has run and the entries are as the sizing walk left them, so the
+  // values it found are used instead of searching each entry a second time.
+  std::vector<RecipeReader::Kept> kept(static_cast<std::size_t>(count));
+  bool entries_unchanged = true;
   std::uint64_t largest_end = 0;
   for (Py_ssize_t i = 0; i < count; ++i) {
     std::uint32_t bits = 0, offset_bits = 0;
     bool has_offset = false;
-    if (!reader.read_extent(PyTuple_GET_ITEM(entries, i), bits, has_offset, offset_bits, error)) {
+    RecipeReader::Kept& keep = kept[static_cast<std::size_t>(i)];
+    if (!reader.read_extent(PyTuple_GET_ITEM(entries, i), bits, has_offset, offset_bits, error,
+                            &keep)) {
       return error;
     }
+    entries_unchanged = entries_unchanged && is_plain(keep.value[2].get()) &&
+                        is_plain(keep.value[5].get());
     const std::uint64_t start = has_offset ? offset_bits : largest_end;
     const std::uint64_t end = start + bits;
     if (end > kLargestBitPosition) {
@@ -199,7 +215,14 @@ EngineResult<PyRef> build_packet(PyObject* entries, PyObject* values) {
   std::uint64_t cursor = 0;
   for (Py_ssize_t i = 0; i < count; ++i) {
     FieldDefinition field;
-    if (!reader.read(PyTuple_GET_ITEM(entries, i), field, error)) return error;
+    PyObject* entry = PyTuple_GET_ITEM(entries, i);
+    const RecipeReader::Kept& keep = kept[static_cast<std::size_t>(i)];
+    if (!(entries_unchanged ? reader.read_kept(entry, keep, field, error)
+                            : reader.read(entry, field, error))) {
+      return error;
+    }
+    entries_unchanged = entries_unchanged && is_plain(keep.value[4].get()) &&
+                        is_plain(keep.value[2].get()) && is_plain(keep.value[5].get());
     const std::uint64_t start = field.has_offset ? field.offset_bits : cursor;
     const std::uint64_t end = start + field.bits;
     // Checked again: the entries are read afresh and a value's __index__ may answer differently.
@@ -213,6 +236,7 @@ EngineResult<PyRef> build_packet(PyObject* entries, PyObject* values) {
       return EngineError{missing_value(field)};
     }
     PyRef value = PyRef::borrow(found);
+    entries_unchanged = entries_unchanged && is_plain(value.get());
 
     Encoding encoding;
     if (!reader.encoding(field, encoding, error)) return error;
