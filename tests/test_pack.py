@@ -153,3 +153,19 @@ def test_packed_fields_read_back():
               field("d", 8, encoding="twos_complement"), field("e", 64, encoding="ieee754_f64")]
     values = {"a": 1, "b": 0xBEEF, "c": 0x12345678, "d": -3, "e": -2.5}
     assert fieldpack.unpack_parameters(pack(recipe, values), 0, recipe) == values
+
+
+def test_entries_changed_by_a_conversion_are_read_afresh():
+    later = field("b", 8)
+
+    class Changes:
+        def __init__(self, value):
+            self.value = value
+
+        def __index__(self):
+            later["encoding"] = "twos_complement"
+            return self.value
+
+    assert pack([field("a", Changes(8)), later], {"a": 1, "b": -1}) == b"\x01\xFF"
+    later["encoding"] = "unsigned"
+    assert pack([field("a", 8), later], {"a": Changes(1), "b": -1}) == b"\x01\xFF"
