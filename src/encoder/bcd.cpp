@@ -1,0 +1,81 @@
+// Binary-coded decimal encoders: a signed 64-bit value to a packed (a digit per nibble) or
+// unpacked / zoned (a digit per byte) field pattern. No interpreter here.
+//
+// Widths above 64 bits: the result is one 64-bit pattern, which holds 16 nibbles or 8 bytes.
+// The digit capacity is therefore capped at what the pattern holds (16 packed digits, 15 beside
+// a sign nibble, 8 unpacked digits), and a value needing more fails with the "too many digits"
+// message quoting that capped count, rather than losing its high digits. A value that fits
+// encodes exactly as for a 64-bit width. For signed unpacked widths of 72 bits or more the zone
+// bytes above byte 7 cannot be represented and stay 0x00; the decoder refuses such fields.
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+#include "encoder/encoder.hpp"
+
+namespace fieldpack::encoder {
+namespace {
+
+constexpr std::uint64_t magnitude_of(std::int64_t value) {
+  const auto pattern = static_cast<std::uint64_t>(value);
+  return value < 0 ? 0u - pattern : pattern;
+}
+
+Failure too_many_digits(std::int64_t value, std::uint32_t digit_count) {
+  std::string message = "Value ";
+  append_decimal(message, value);
+  message += " has too many digits for ";
+  append_decimal(message, digit_count);
+  message += " BCD digits";
+  return value_error(std::move(message));
+}
+
+constexpr const char* kNegativeUnsigned = "Cannot encode negative value in unsigned BCD";
+
+}  // namespace
+
+Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) {
+  if (bits < 4) return value_error("bits must be >= 4 for packed BCD");
+  if (value < 0 && !is_signed) return value_error(kNegativeUnsigned);
+
+  const std::uint32_t sign_nibbles = is_signed ? 1u : 0u;
+  const std::uint32_t digit_count = std::min(bits / 4u, 16u) - sign_nibbles;
+  std::uint64_t remaining = magnitude_of(value);
+  std::uint64_t digits = 0;
+  for (std::uint32_t i = 0; i < digit_count && remaining != 0; ++i) {
+    digits |= (remaining % 10u) << (4u * i);
+    remaining /= 10u;
+  }
+  if (remaining != 0) return too_many_digits(value, digit_count);
+
+  if (!is_signed) return digits;
+  // At most 15 digits here, so the shift leaves room for the sign nibble.
+  return (digits << 4) | (value < 0 ? 0xDu : 0xCu);
+}
+
+Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits,
+                                          bool is_signed) {
+  if (bits / 8u == 0) return value_error("bits must be >= 8 for unpacked BCD");
+  // Without a sign zone a negative value cannot be represented; dropping its sign would hand
+  // back a different number.
+  if (value < 0 && !is_signed) return value_error(kNegativeUnsigned);
+
+  const std::uint32_t byte_count = std::min(bits / 8u, 8u);
+  std::uint64_t remaining = magnitude_of(value);
+  // Every byte of the field is written, leading zeros included: zoned bytes carry 0xF0 even for
+  // a zero digit, so this loop does not stop early when the value runs out.
+  const std::uint64_t zone = is_signed ? 0xF0u : 0x00u;
+  std::uint64_t pattern = 0;
+  for (std::uint32_t j = 0; j < byte_count; ++j) {
+    pattern |= ((remaining % 10u) | zone) << (8u * j);
+    remaining /= 10u;
+  }
+  if (remaining != 0) return too_many_digits(value, byte_count);
+
+  if (!is_signed) return pattern;
+  // The sign shares byte 0 with the lowest digit: its zone becomes 0xC or 0xD instead of 0xF.
+  const std::uint64_t sign_zone = value < 0 ? 0xD0u : 0xC0u;
+  return (pattern & ~std::uint64_t{0xF0}) | sign_zone;
+}
+
+}  // namespace fieldpack::encoder
