@@ -25,17 +25,25 @@ struct Signature {
   std::size_t required = 0;
 };
 
+// string_view::find is not usable in constant expressions under GCC's UBSan, so a plain loop.
+constexpr std::size_t index_of(std::string_view text, char wanted) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == wanted) return i;
+  }
+  return std::string_view::npos;
+}
+
 // "value, bits, signed=False" -> the names, their count, and how many come before the first
 // default.
 constexpr Signature parse_signature(std::string_view name, std::string_view list) {
   Signature signature{name};
   bool seen_default = false;
   while (!list.empty()) {
-    const std::size_t comma = list.find(',');
+    const std::size_t comma = index_of(list, ',');
     std::string_view item = list.substr(0, comma);
     list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
     while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
-    const std::size_t equals = item.find('=');
+    const std::size_t equals = index_of(item, '=');
     if (equals != std::string_view::npos) seen_default = true;
     signature.parameters[signature.count++] = item.substr(0, equals);
     if (!seen_default) signature.required = signature.count;
