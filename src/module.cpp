@@ -127,6 +127,9 @@ PyObject* create_module() {
   if (!make_recipe_keys()) return nullptr;
   PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 1013));
   if (!module) return nullptr;
+  // PyPy leaves an empty docstring unset, and the module type's own shows through.
+  PyRef doc = PyRef::steal(PyUnicode_FromString(""));
+  if (!doc || PyObject_SetAttrString(module.get(), "__doc__", doc.get()) < 0) return nullptr;
   PyObject* module_name = PyDict_GetItemString(PyModule_GetDict(module.get()), "__name__");
   if (!module_name) {
     PyErr_SetString(PyExc_SystemError, "fieldpack: module has no __name__");

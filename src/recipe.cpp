@@ -110,6 +110,27 @@ bool lower_name(PyObject* object, TextView text, char* buffer, std::size_t capac
 
 }  // namespace
 
+bool dict_lookup(PyObject* dict, PyObject* key, PyRef& out) {
+#if defined(PYPY_VERSION)
+  if (!PyDict_CheckExact(dict)) {
+    // dict.get on the instance reads its own storage and never calls __missing__.
+    static PyObject* dict_get = nullptr;
+    static PyObject* absent = nullptr;
+    if (!dict_get) dict_get = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyDict_Type), "get");
+    if (!absent) absent = PyList_New(0);
+    if (!dict_get || !absent) return false;
+    out = PyRef::steal(PyObject_CallFunctionObjArgs(dict_get, dict, key, absent, nullptr));
+    if (!out) return false;
+    if (out.get() == absent) out = PyRef();
+    return true;
+  }
+#endif
+  PyObject* found = PyDict_GetItemWithError(dict, key);
+  if (!found && PyErr_Occurred()) return false;
+  out = PyRef::borrow(found);
+  return true;
+}
+
 TextView text_of(PyObject* text) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
@@ -220,6 +241,21 @@ bool RecipeReader::scan(PyObject* entry, Found& found) {
 }
 
 bool RecipeReader::collect(PyObject* entry, Found& found, EngineError& error) {
+#if defined(PYPY_VERSION)
+  // PyPy's C API reads a dict subclass through its Python-level methods.
+  if (!PyDict_CheckExact(entry)) {
+    PyObject* const ours[kSlotCount] = {keys.name,       keys.encoding,     keys.bits,
+                                        keys.byte_order, keys.reverse_bits, keys.offset_bits};
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+      if (!dict_lookup(entry, ours[slot], found.owned[slot])) {
+        error = take_host_error();
+        return false;
+      }
+      found.value[slot] = found.owned[slot].get();
+    }
+    return true;
+  }
+#endif
   if (scan(entry, found)) return true;
   PyObject* const interned[kSlotCount] = {keys.name,       keys.encoding,     keys.bits,
                                           keys.byte_order, keys.reverse_bits, keys.offset_bits};

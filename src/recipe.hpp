@@ -28,6 +28,10 @@ using EngineError = std::variant<Failure, HostError>;
 template <class T>
 using EngineResult = Result<T, EngineError>;
 
+// The value under `key` in the dictionary's own storage, never through a subclass's
+// __getitem__ or __missing__; empty when absent. False with a Python error set on failure.
+bool dict_lookup(PyObject* dict, PyObject* key, PyRef& out);
+
 // Takes over the pending Python exception.
 HostError take_host_error();
 
@@ -94,6 +98,7 @@ class RecipeReader {
   static constexpr int kTrackedItems = 8;
   struct Found {
     PyObject* value[kSlotCount] = {};
+    PyRef owned[kSlotCount];  // holds values a lookup handed over as new references
   };
   int slot_of(PyObject* key);
   bool scan(PyObject* entry, Found& found);

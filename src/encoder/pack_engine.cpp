@@ -230,12 +230,9 @@ EngineResult<PyRef> build_packet(PyObject* entries, PyObject* values) {
 
     PyRef key = name_key(field);
     if (!key) return EngineError{take_host_error()};
-    PyObject* found = PyDict_GetItemWithError(values, key.get());
-    if (!found) {
-      if (PyErr_Occurred()) return EngineError{take_host_error()};
-      return EngineError{missing_value(field)};
-    }
-    PyRef value = PyRef::borrow(found);
+    PyRef value;
+    if (!dict_lookup(values, key.get(), value)) return EngineError{take_host_error()};
+    if (!value) return EngineError{missing_value(field)};
     entries_unchanged = entries_unchanged && is_plain(value.get());
 
     Encoding encoding;
