@@ -102,7 +102,11 @@ constexpr int windows_1252_byte(std::uint32_t code_point) {
     return listed ? static_cast<int>(code_point) : -1;
   }
   const std::uint32_t page = code_point >> 8;
-  const std::size_t slot = page == 0x01 ? 0 : page == 0x02 ? 1 : page == 0x20 ? 2 : page == 0x21 ? 3 : 4;
+  const std::size_t slot = page == 0x01   ? 0
+                           : page == 0x02 ? 1
+                           : page == 0x20 ? 2
+                           : page == 0x21 ? 3
+                                          : 4;
   if (slot == 4) return -1;
   const std::uint8_t byte = kWindows1252BytesByPage[slot][code_point & 0xFF];
   return byte == 0 ? -1 : byte;
@@ -116,10 +120,19 @@ inline std::uint64_t load_u64(const std::uint8_t* p) {
   return word;
 }
 
-// The number of bytes below 0x80 at the start of [p, p + size), found eight bytes at a time;
-// the loads are unaligned-safe.
+// The number of bytes below 0x80 at the start of [p, p + size), eight bytes at a time, and 64 at
+// a time once a run proves long; the loads are unaligned-safe.
 inline std::size_t ascii_prefix_length(const std::uint8_t* p, std::size_t size) {
   std::size_t i = 0;
+  if (size >= 8 && (load_u64(p) & kHighBitOfEachByte) == 0) {
+    i = 8;
+    while (size - i >= 64) {
+      std::uint64_t high_bits = 0;
+      for (std::size_t j = i; j < i + 64; j += 8) high_bits |= load_u64(p + j);
+      if ((high_bits & kHighBitOfEachByte) != 0) break;
+      i += 64;
+    }
+  }
   while (size - i >= 8) {
     const std::uint64_t high_bits = load_u64(p + i) & kHighBitOfEachByte;
     if (high_bits != 0) {

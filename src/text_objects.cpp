@@ -2,13 +2,14 @@
 // object where the host allows it.
 #include "python.hpp"
 
+#include "text_objects.hpp"
+
 #include <cstdint>
 #include <new>
 #include <string>
 
 #include "decoder/text_codecs.hpp"
 #include "encoder/text_codecs.hpp"
-#include "text_objects.hpp"
 
 namespace fieldpack {
 namespace {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "python.hpp"
+
 #include "text.hpp"
 
 namespace fieldpack {

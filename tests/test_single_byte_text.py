@@ -131,7 +131,8 @@ ENCODE_FAILURES = [
     ("encode_us_ascii", "\x80", "Character '\x80' (U+0080) is not valid US-ASCII"),
     ("encode_us_ascii", "\U0001f600", "Character '\U0001f600' (U+1F600) is not valid US-ASCII"),
     ("encode_us_ascii", "\U0010ffff", "Character '\U0010ffff' (U+10FFFF) is not valid US-ASCII"),
-    ("encode_us_ascii", "x" * 40 + "\u20ac\u00e9", "Character '\u20ac' (U+20AC) is not valid US-ASCII"),
+    ("encode_us_ascii", "x" * 40 + "\u20ac\u00e9",
+     "Character '\u20ac' (U+20AC) is not valid US-ASCII"),
     ("encode_iso_8859_1", "\u20ac", "Character '\u20ac' (U+20AC) is not valid ISO-8859-1"),
     ("encode_iso_8859_1", "\u00ff\u0100", "Character '\u0100' (U+0100) is not valid ISO-8859-1"),
     ("encode_iso_8859_1", "\u00e9" * 20 + "\U0001f600\u20ac",
@@ -156,7 +157,8 @@ WINDOWS_1252_CHARACTERS = "".join(
 MARK_STARTS = ("\u00ef\u00bb\u00bf", "\u00ff\u00fe", "\u00fe\u00ff")
 
 
-@given(st.text(st.sampled_from(WINDOWS_1252_CHARACTERS)) | st.text(st.characters(max_codepoint=0x7F)))
+@given(st.text(st.sampled_from(WINDOWS_1252_CHARACTERS))
+       | st.text(st.characters(max_codepoint=0x7F)))
 def test_windows_1252_round_trip(text):
     encoded = fieldpack.encode_windows_1252(text)
     assert len(encoded) == len(text)

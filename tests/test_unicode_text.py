@@ -105,7 +105,8 @@ DECODE_FAILURES = [
     ("decode_utf32be", "00 00 DF FF", "Invalid UTF-32 codepoint: 0x0000DFFF"),
     ("decode_utf32be", "FF FF FF FF", "Invalid UTF-32 codepoint: 0xFFFFFFFF"),
     ("decode_utf32", "FF FE 00 00 00 D8 00 00", "Invalid UTF-32 codepoint: 0x0000D800"),
-    ("decode_utf32be", "00 00 00 41 80 00 00 00 00 00 DC 00", "Invalid UTF-32 codepoint: 0x80000000"),
+    ("decode_utf32be", "00 00 00 41 80 00 00 00 00 00 DC 00",
+     "Invalid UTF-32 codepoint: 0x80000000"),
 ]
 
 
@@ -135,6 +136,20 @@ def test_fault_position(position, prefix_character):
             ("decode_utf32le", "utf-32-le", b"\x00\xd8\x00\x00", b"\x00\x00\x11\x00")):
         with raises_exactly(ValueError, "Invalid UTF-32 codepoint: 0x0000D800"):
             getattr(fieldpack, function)(prefix.encode(codec) + first + second * 10)
+
+
+# Long mostly-ASCII text after a first non-ASCII character: ASCII stretches are skipped a word at
+# a time, so a fault at any byte of a word, in either half, must still be seen.
+@pytest.mark.parametrize("index", [2, 9, 263, 520, 1031, 1039, 1535, 2047])
+def test_fault_in_long_text(index):
+    data = bytearray("é".encode() + b"a" * 2046)
+    data[index] = 0x80
+    with raises_exactly(ValueError, invalid_utf8(1, index)):
+        fieldpack.decode_utf8(bytes(data))
+    data[index] = 0xE2
+    message = incomplete_utf8(index) if index == len(data) - 1 else invalid_utf8(1, index)
+    with raises_exactly(ValueError, message):
+        fieldpack.decode_utf8(bytes(data))
 
 
 ENCODED = [
@@ -212,10 +227,12 @@ UTF8_PIECES = st.sampled_from([
 ])
 
 
+# Long inputs are validated as two halves side by side, skipping ASCII stretches: the fault may
+# fall in either half, at the seam or after a long ASCII run.
 @given(st.lists(UTF8_PIECES, max_size=12).map(b"".join) | st.binary(max_size=24),
-       st.integers(0, 40))
-def test_utf8_faults_follow_python(data, ascii_prefix):
-    data = b"x" * ascii_prefix + data
+       st.text(max_size=40), st.integers(0, 600), st.text(max_size=300))
+def test_utf8_faults_follow_python(middle, before, ascii_run, after):
+    data = before.encode() + b"x" * ascii_run + middle + after.encode()
     try:
         expected = data.decode("utf-8")
     except UnicodeDecodeError as error:
@@ -247,5 +264,6 @@ def test_decoders_take_bytes_subclasses_and_refuse_others():
         pass
 
     assert fieldpack.decode_utf8(Packet(b"ok")) == "ok"
-    with raises_exactly(TypeError, "argument 'bytes': 'bytearray' object cannot be cast as 'bytes'"):
+    message = "argument 'bytes': 'bytearray' object cannot be cast as 'bytes'"
+    with raises_exactly(TypeError, message):
         fieldpack.decode_utf16be(bytearray(b"\x00A"))

@@ -10,8 +10,8 @@ namespace fieldpack::decoder {
 namespace {
 
 std::uint32_t or_of_bytes(ByteSpan bytes) {
-  std::uint32_t bits = 0;
-  for (const std::uint8_t byte : bytes) bits |= byte;
+  std::uint8_t bits = 0;
+  for (const std::uint8_t byte : bytes) bits = static_cast<std::uint8_t>(bits | byte);
   return bits;
 }
 
@@ -49,18 +49,17 @@ Result<DecodedText> decode_windows_1252(ByteSpan bytes) {
   if (size >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
     return sniffed(decode_utf16_with_endianness(bytes.subspan(2), false));
   }
-  // Only bytes 80 to 9F can map past U+00FF. Look them up only when there are any; the common
-  // case is one cheap pass.
-  std::uint32_t bits = 0;
-  std::uint32_t row_80_to_9f = 0;
+  // Bytes 80 to 9F map past U+00FF, except the five that stand for themselves; all map below
+  // U+10000. One pass of byte-wide compares, which vectorizes, tells the width.
+  std::uint8_t byte_bits = 0;
+  std::uint8_t wide = 0;
   for (const std::uint8_t byte : bytes) {
-    bits |= byte;
-    row_80_to_9f |= static_cast<std::uint32_t>((byte & 0xE0) == 0x80);
+    const bool stands_for_itself =
+        byte == 0x81 || byte == 0x8D || byte == 0x8F || byte == 0x90 || byte == 0x9D;
+    byte_bits = static_cast<std::uint8_t>(byte_bits | byte);
+    wide = static_cast<std::uint8_t>(wide | (((byte & 0xE0) == 0x80) & !stands_for_itself));
   }
-  if (row_80_to_9f != 0) {
-    bits = 0;
-    for (const std::uint8_t byte : bytes) bits |= kWindows1252CodePoints[byte];
-  }
+  const std::uint32_t bits = wide != 0 ? 0xFFFF : byte_bits;
   return DecodedText{bytes, TextForm::windows_1252, size, bits};
 }
 

@@ -65,13 +65,13 @@ constexpr std::array<LeadRule, 256> kLeadRules = [] {
 // byte, with no branch for mixed-length text to mispredict. kError is 0 and absorbs.
 constexpr std::uint32_t kError = 0;
 constexpr std::uint32_t kAccept = 6;
-constexpr std::uint32_t kNeed1 = 12;       // one more byte 80-BF
-constexpr std::uint32_t kNeed2 = 18;       // two more
-constexpr std::uint32_t kNeed3 = 24;       // three more
-constexpr std::uint32_t kAfterE0 = 30;     // A0-BF, then one more
-constexpr std::uint32_t kAfterED = 36;     // 80-9F, then one more
-constexpr std::uint32_t kAfterF0 = 42;     // 90-BF, then two more
-constexpr std::uint32_t kAfterF4 = 48;     // 80-8F, then two more
+constexpr std::uint32_t kNeed1 = 12;    // one more byte 80-BF
+constexpr std::uint32_t kNeed2 = 18;    // two more
+constexpr std::uint32_t kNeed3 = 24;    // three more
+constexpr std::uint32_t kAfterE0 = 30;  // A0-BF, then one more
+constexpr std::uint32_t kAfterED = 36;  // 80-9F, then one more
+constexpr std::uint32_t kAfterF0 = 42;  // 90-BF, then two more
+constexpr std::uint32_t kAfterF4 = 48;  // 80-8F, then two more
 
 constexpr std::array<std::uint64_t, 256> kUtf8Transitions = [] {
   std::array<std::uint64_t, 256> rows{};
@@ -100,6 +100,55 @@ constexpr std::array<std::uint64_t, 256> kUtf8Transitions = [] {
   set(0xF4, kAccept, kAfterF4);
   return rows;
 }();
+
+// A state is kept as the whole row it came from; only its low six bits count. Masking the shift
+// count is what x86-64 shifts do by themselves, so the step is a load and a shift.
+std::uint64_t next_state(std::uint64_t state, std::uint8_t byte) {
+  return kUtf8Transitions[byte] >> (state & 63);
+}
+
+bool accepting(std::uint64_t state) { return (state & 63) == kAccept; }
+
+// Whether [p, p + size) is valid UTF-8. The automaton's steps depend on each other, so a long
+// input runs as two halves side by side, which doubles the work done per step. A byte that is
+// no continuation byte starts a sequence in valid text, so the halves meet at one.
+bool is_valid_utf8(const std::uint8_t* p, std::size_t size) {
+  std::size_t middle = size / 2;
+  for (int k = 0; k < 3 && middle > 0 && (p[middle] & 0xC0) == 0x80; ++k) --middle;
+  if (size < 64 || (p[middle] & 0xC0) == 0x80) {
+    std::uint64_t state = kAccept;
+    for (std::size_t i = 0; i < size; ++i) state = next_state(state, p[i]);
+    return accepting(state);
+  }
+  const std::uint8_t* second = p + middle;
+  const std::size_t second_size = size - middle;
+  const std::size_t common = std::min(middle, second_size);
+  std::uint64_t first_state = kAccept;
+  std::uint64_t second_state = kAccept;
+  constexpr std::size_t kChunk = 256;
+  std::size_t i = 0;
+  for (; common - i >= kChunk; i += kChunk) {
+    // ASCII leaves an accepting automaton where it is; when both halves are there, skip.
+    if (accepting(first_state) && accepting(second_state)) {
+      std::uint64_t high_bits = 0;
+      for (std::size_t j = i; j < i + kChunk; j += 8) {
+        high_bits |= load_u64(p + j) | load_u64(second + j);
+      }
+      if ((high_bits & kHighBitOfEachByte) == 0) continue;
+    }
+    for (std::size_t j = i; j < i + kChunk; ++j) {
+      first_state = next_state(first_state, p[j]);
+      second_state = next_state(second_state, second[j]);
+    }
+  }
+  for (; i < common; ++i) {
+    first_state = next_state(first_state, p[i]);
+    second_state = next_state(second_state, second[i]);
+  }
+  for (i = common; i < middle; ++i) first_state = next_state(first_state, p[i]);
+  for (i = common; i < second_size; ++i) second_state = next_state(second_state, second[i]);
+  return accepting(first_state) && accepting(second_state);
+}
 
 // length 0 means the input ended inside a sequence whose bytes were all acceptable so far.
 Failure utf8_failure(std::size_t index, std::uint32_t length) {
@@ -143,10 +192,9 @@ Failure invalid_utf32_unit(std::uint32_t unit) {
 constexpr std::size_t kBlockUnits = 16;
 
 // Whether any of the kBlockUnits units at p is a surrogate, four units per 64-bit word. Units
-// stay as loaded: in a unit loaded in the other byte order the high byte sits low. `bits`
-// collects the OR of the units in the same raw order.
+// stay as loaded: in a unit loaded in the other byte order the high byte sits low.
 template <bool kLittleEndian>
-bool utf16_block_has_surrogate(const std::uint8_t* p, std::uint64_t& raw_bits) {
+bool utf16_block_has_surrogate(const std::uint8_t* p) {
   constexpr bool kSwapped = kLittleEndian != kHostIsLittleEndian;
   constexpr std::uint64_t kMask = kSwapped ? 0x00F800F800F800F8 : 0xF800F800F800F800;
   constexpr std::uint64_t kSurrogate = kSwapped ? 0x00D800D800D800D8 : 0xD800D800D800D800;
@@ -155,7 +203,6 @@ bool utf16_block_has_surrogate(const std::uint8_t* p, std::uint64_t& raw_bits) {
   std::uint64_t zero_lanes = 0;
   for (std::size_t j = 0; j < kBlockUnits / 4; ++j) {
     const std::uint64_t word = load_u64(p + 8 * j);
-    raw_bits |= word;
     // A lane is zero exactly where a unit is a surrogate; the classic test for a zero lane
     // never answers yes when there is none.
     const std::uint64_t x = (word & kMask) ^ kSurrogate;
@@ -164,23 +211,10 @@ bool utf16_block_has_surrogate(const std::uint8_t* p, std::uint64_t& raw_bits) {
   return zero_lanes != 0;
 }
 
-// The OR of the units whose raw OR is `raw_bits`.
-template <bool kLittleEndian>
-std::uint32_t fold_raw_utf16_bits(std::uint64_t raw_bits) {
-  const std::uint64_t lanes = raw_bits | (raw_bits >> 32);
-  const std::uint64_t lane = (lanes | (lanes >> 16)) & 0xFFFF;
-  std::uint8_t unit[2];
-  const auto raw_unit = static_cast<std::uint16_t>(lane);
-  std::memcpy(unit, &raw_unit, 2);
-  return read_u16<kLittleEndian>(unit);
-}
-
 // The end of the run of whole blocks without a surrogate that starts at unit k.
 template <bool kLittleEndian>
-std::size_t surrogate_free_run_end(const std::uint8_t* p, std::size_t k, std::size_t unit_count,
-                                   std::uint64_t& raw_bits) {
-  while (unit_count - k >= kBlockUnits &&
-         !utf16_block_has_surrogate<kLittleEndian>(p + 2 * k, raw_bits)) {
+std::size_t surrogate_free_run_end(const std::uint8_t* p, std::size_t k, std::size_t unit_count) {
+  while (unit_count - k >= kBlockUnits && !utf16_block_has_surrogate<kLittleEndian>(p + 2 * k)) {
     k += kBlockUnits;
   }
   return k;
@@ -190,32 +224,46 @@ template <bool kLittleEndian>
 Result<DecodedText> scan_utf16(ByteSpan bytes) {
   const std::uint8_t* p = bytes.data();
   const std::size_t unit_count = bytes.size() / 2;
-  std::uint64_t raw_bits = 0;
-  std::uint32_t bits = 0;
-  std::size_t pair_count = 0;
-  std::size_t k = 0;
-  while (k < unit_count) {
-    k = surrogate_free_run_end<kLittleEndian>(p, k, unit_count, raw_bits);
-    // One block (or the tail) unit by unit; a pair may reach one unit past it.
-    const std::size_t end = std::min(unit_count, k + kBlockUnits);
-    while (k < end) {
-      const std::uint32_t unit = read_u16<kLittleEndian>(p + 2 * k);
-      bits |= unit;
-      if ((unit & 0xF800) != 0xD800) {
-        ++k;
-        continue;
-      }
-      if (unit >= 0xDC00 || k + 1 == unit_count ||
-          (read_u16<kLittleEndian>(p + 2 * k + 2) & 0xFC00) != 0xDC00) {
-        return lone_surrogate();
-      }
-      ++pair_count;
-      k += 2;
-    }
-  }
-  bits |= fold_raw_utf16_bits<kLittleEndian>(raw_bits);
-  if (pair_count != 0) bits |= 0x10000;
   const TextForm form = kLittleEndian ? TextForm::utf16le : TextForm::utf16be;
+  if (unit_count == 0) return DecodedText{bytes, form, 0, 0};
+  // Units are judged as loaded, in 16-bit lanes, so a vector holds as many as it can and no
+  // bytes are swapped: in a unit loaded in the other byte order the high byte sits low.
+  constexpr bool kSwapped = kLittleEndian != kHostIsLittleEndian;
+  constexpr std::uint16_t kMask = kSwapped ? 0x00FC : 0xFC00;
+  constexpr std::uint16_t kLeading = kSwapped ? 0x00D8 : 0xD800;
+  constexpr std::uint16_t kTrailing = kSwapped ? 0x00DC : 0xDC00;
+  const auto raw = [p](std::size_t k) {
+    std::uint16_t unit;
+    std::memcpy(&unit, p + 2 * k, sizeof unit);
+    return unit;
+  };
+  const auto is_leading = [](std::uint16_t unit) {
+    return static_cast<std::uint16_t>((unit & kMask) == kLeading);
+  };
+  const auto is_trailing = [](std::uint16_t unit) {
+    return static_cast<std::uint16_t>((unit & kMask) == kTrailing);
+  };
+  // Well-formed exactly when every unit is a trailing surrogate if and only if the unit before it
+  // is a leading one. Judged pairwise over neighbours, with no state carried from unit to unit,
+  // the loop vectorizes; a fault has one message, so its place need not be found.
+  auto bad = static_cast<std::uint16_t>(is_trailing(raw(0)) | is_leading(raw(unit_count - 1)));
+  std::uint16_t raw_bits = raw(0);
+  std::size_t pair_count = is_leading(raw(0));
+  constexpr std::size_t kCounterBlock = 0xFFFF;  // a 16-bit counter cannot overflow in it
+  for (std::size_t start = 1; start < unit_count; start += kCounterBlock) {
+    const std::size_t end = unit_count - start < kCounterBlock ? unit_count : start + kCounterBlock;
+    std::uint16_t block_pairs = 0;
+    for (std::size_t k = start; k < end; ++k) {
+      const std::uint16_t unit = raw(k);
+      bad = static_cast<std::uint16_t>(bad | (is_trailing(unit) ^ is_leading(raw(k - 1))));
+      raw_bits = static_cast<std::uint16_t>(raw_bits | unit);
+      block_pairs = static_cast<std::uint16_t>(block_pairs + is_leading(unit));
+    }
+    pair_count += block_pairs;
+  }
+  if (bad != 0) return lone_surrogate();
+  std::uint32_t bits = kSwapped ? ((raw_bits >> 8) | ((raw_bits & 0xFFu) << 8)) : raw_bits;
+  if (pair_count != 0) bits |= 0x10000;
   return DecodedText{bytes, form, unit_count - pair_count, bits};
 }
 
@@ -231,9 +279,10 @@ Result<DecodedText> scan_utf32(ByteSpan bytes) {
     for (std::size_t j = k; j < end; ++j) {
       const std::uint32_t unit = read_u32<kLittleEndian>(p + 4 * j);
       block_bits |= unit;
-      // Unsigned wrap-around: units below D800 come out huge and pass.
-      invalid |= static_cast<std::uint32_t>(unit - 0xD800 < 0x800) |
-                 static_cast<std::uint32_t>(unit > 0x10FFFF);
+      // A surrogate is D800-DFFF, so its top 21 bits are 0x1B; past 10FFFF the top 16 bits pass
+      // 0x10. Equality and small signed compares vectorize everywhere.
+      invalid |= static_cast<std::uint32_t>((unit >> 11) == 0x1B) |
+                 static_cast<std::uint32_t>(static_cast<std::int32_t>(unit >> 16) > 0x10);
     }
     if (invalid != 0) {
       for (std::size_t j = k; j < end; ++j) {
@@ -285,8 +334,7 @@ void write_from_utf16(const DecodedText& text, Unit* out) {
   if (text.code_point_bits < 0x10000) return write_plain_utf16<kLittleEndian>(p, unit_count, out);
   std::size_t k = 0;
   while (k < unit_count) {
-    std::uint64_t ignored = 0;
-    const std::size_t run_end = surrogate_free_run_end<kLittleEndian>(p, k, unit_count, ignored);
+    const std::size_t run_end = surrogate_free_run_end<kLittleEndian>(p, k, unit_count);
     write_plain_utf16<kLittleEndian>(p + 2 * k, run_end - k, out);
     out += run_end - k;
     k = run_end;
@@ -308,6 +356,10 @@ template <bool kLittleEndian, class Unit>
 void write_from_utf32(const DecodedText& text, Unit* out) {
   const std::uint8_t* p = text.units.data();
   const std::size_t unit_count = text.units.size() / 4;
+  if constexpr (sizeof(Unit) == 4 && kLittleEndian == kHostIsLittleEndian) {
+    if (unit_count != 0) std::memcpy(out, p, 4 * unit_count);
+    return;
+  }
   for (std::size_t k = 0; k < unit_count; ++k) {
     out[k] = static_cast<Unit>(read_u32<kLittleEndian>(p + 4 * k));
   }
@@ -364,7 +416,8 @@ void for_each_utf16_code_point(ByteSpan units, Visit& visit) {
 
 template <bool kLittleEndian, class Visit>
 void for_each_utf32_code_point(ByteSpan units, Visit& visit) {
-  for (std::size_t k = 0; k + 4 <= units.size(); k += 4) visit(read_u32<kLittleEndian>(units.data() + k));
+  for (std::size_t k = 0; k + 4 <= units.size(); k += 4)
+    visit(read_u32<kLittleEndian>(units.data() + k));
 }
 
 // The slow, general walk over a decoded text; the writers above are the fast paths.
@@ -430,26 +483,11 @@ char* put_utf8(char* q, std::uint32_t code_point) {
 Result<DecodedText> decode_utf8(ByteSpan bytes) {
   const std::uint8_t* p = bytes.data();
   const std::size_t size = bytes.size();
-  std::uint32_t state = kAccept;
-  std::size_t safe_start = 0;  // a sequence boundary with only valid bytes before it
-  bool all_ascii = true;
-  std::size_t i = 0;
-  while (i < size) {
-    if (state == kAccept) {
-      safe_start = i;
-      if (size - i >= 8 && (load_u64(p + i) & kHighBitOfEachByte) == 0) {
-        i += ascii_prefix_length(p + i, size - i);
-        continue;
-      }
-    }
-    all_ascii = false;
-    const std::size_t end = size - i >= 8 ? i + 8 : size;
-    for (; i < end; ++i) state = static_cast<std::uint32_t>(kUtf8Transitions[p[i]] >> (state & 63)) & 63;
-    if (state == kError) break;
-  }
-  if (state != kAccept) {
-    // Something is wrong after safe_start; walk it sequence by sequence to name the first fault.
-    for (std::size_t j = safe_start; j < size;) {
+  const std::size_t ascii_length = ascii_prefix_length(p, size);
+  const bool all_ascii = ascii_length == size;
+  if (!all_ascii && !is_valid_utf8(p + ascii_length, size - ascii_length)) {
+    // Walk sequence by sequence from the first non-ASCII byte to name the first fault.
+    for (std::size_t j = ascii_length; j < size;) {
       if (p[j] < 0x80) {
         ++j;
         continue;
@@ -464,17 +502,16 @@ Result<DecodedText> decode_utf8(ByteSpan bytes) {
   // The count is the bytes that are not continuation bytes; the largest byte tells the width:
   // leads C2 and C3 alone start U+0080 to U+00FF, leads below F0 stay in the BMP.
   std::size_t continuation_count = 0;
-  std::uint32_t largest_byte = 0;
-  for (std::size_t start = 0; start < size; start += 65536) {
-    const std::size_t block_end = size - start < 65536 ? size : start + 65536;
-    std::uint32_t block_continuation = 0;
-    std::uint8_t block_largest = 0;
+  std::uint8_t largest_byte = 0;
+  // Byte-wide counters over blocks of 255 bytes cannot overflow, and keep vectors full.
+  for (std::size_t start = 0; start < size; start += 255) {
+    const std::size_t block_end = size - start < 255 ? size : start + 255;
+    std::uint8_t block_continuation = 0;
     for (std::size_t j = start; j < block_end; ++j) {
-      block_continuation += static_cast<std::uint32_t>((p[j] & 0xC0) == 0x80);
-      block_largest = std::max(block_largest, p[j]);
+      block_continuation = static_cast<std::uint8_t>(block_continuation + ((p[j] & 0xC0) == 0x80));
+      largest_byte = std::max(largest_byte, p[j]);
     }
     continuation_count += block_continuation;
-    largest_byte = std::max<std::uint32_t>(largest_byte, block_largest);
   }
   const std::uint32_t bits = largest_byte <= 0xC3 ? 0xFF : largest_byte < 0xF0 ? 0xFFFF : 0x10FFFF;
   return DecodedText{bytes, TextForm::utf8, size - continuation_count, bits};
@@ -494,12 +531,16 @@ Result<DecodedText> decode_utf16(ByteSpan bytes) {
   if (bytes.size() < 2 || bytes.size() % 2 != 0) {
     return value_error("UTF-16 requires an even number of bytes with at least 2 bytes");
   }
-  if (bytes[0] == 0xFF && bytes[1] == 0xFE) return decode_utf16_with_endianness(bytes.subspan(2), true);
-  if (bytes[0] == 0xFE && bytes[1] == 0xFF) return decode_utf16_with_endianness(bytes.subspan(2), false);
+  if (bytes[0] == 0xFF && bytes[1] == 0xFE)
+    return decode_utf16_with_endianness(bytes.subspan(2), true);
+  if (bytes[0] == 0xFE && bytes[1] == 0xFF)
+    return decode_utf16_with_endianness(bytes.subspan(2), false);
   return decode_utf16_with_endianness(bytes, false);
 }
 
-Result<DecodedText> decode_utf16le(ByteSpan bytes) { return decode_utf16_with_endianness(bytes, true); }
+Result<DecodedText> decode_utf16le(ByteSpan bytes) {
+  return decode_utf16_with_endianness(bytes, true);
+}
 
 Result<DecodedText> decode_utf16be(ByteSpan bytes) {
   return decode_utf16_with_endianness(bytes, false);
@@ -516,7 +557,9 @@ Result<DecodedText> decode_utf32(ByteSpan bytes) {
   return decode_utf32_with_endianness(bytes, false);
 }
 
-Result<DecodedText> decode_utf32le(ByteSpan bytes) { return decode_utf32_with_endianness(bytes, true); }
+Result<DecodedText> decode_utf32le(ByteSpan bytes) {
+  return decode_utf32_with_endianness(bytes, true);
+}
 
 Result<DecodedText> decode_utf32be(ByteSpan bytes) {
   return decode_utf32_with_endianness(bytes, false);
@@ -532,7 +575,8 @@ std::string to_utf8(const DecodedText& text) {
   }
   // Sized exactly first. 64 bits: three UTF-8 bytes per windows-1252 byte can pass a 32-bit size.
   std::uint64_t byte_count = 0;
-  for_each_code_point(text, [&](std::uint32_t code_point) { byte_count += utf8_length(code_point); });
+  for_each_code_point(text,
+                      [&](std::uint32_t code_point) { byte_count += utf8_length(code_point); });
   std::string out;
   if (byte_count > out.max_size()) throw std::bad_alloc();
   out.resize(static_cast<std::size_t>(byte_count));

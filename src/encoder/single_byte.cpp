@@ -25,8 +25,8 @@ Failure no_byte_for(TextView text, std::size_t index, std::string_view set_name)
 
 // Text that is all ASCII is its own encoding in every one of these sets.
 EncodedBytes one_byte_per_code_point(TextView text, TextForm form, std::uint64_t byte_count) {
-  return EncodedBytes{text, byte_count == text.size() ? TextForm::utf8 : form, false, byte_count,
-                      {}};
+  return EncodedBytes{
+      text, byte_count == text.size() ? TextForm::utf8 : form, false, byte_count, {}};
 }
 
 }  // namespace

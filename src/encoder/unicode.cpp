@@ -1,5 +1,6 @@
 // The UTF-8, UTF-16 and UTF-32 encoders, and the writer that turns any encoder's result into
 // bytes. Pure C++: must not include the interpreter.
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -21,14 +22,14 @@ TextCounts count_text(TextView text) {
   const std::size_t size = text.size();
   std::uint64_t continuation_bytes = 0;
   std::uint64_t four_byte_leads = 0;
-  // 32-bit counters over bounded blocks vectorize far better than 64-bit ones.
-  for (std::size_t start = 0; start < size; start += 65536) {
-    const std::size_t end = size - start < 65536 ? size : start + 65536;
-    std::uint32_t continuation = 0;
-    std::uint32_t four_byte = 0;
+  // Byte-wide counters over blocks of 255 bytes cannot overflow, and keep vectors full.
+  for (std::size_t start = 0; start < size; start += 255) {
+    const std::size_t end = size - start < 255 ? size : start + 255;
+    std::uint8_t continuation = 0;
+    std::uint8_t four_byte = 0;
     for (std::size_t i = start; i < end; ++i) {
-      continuation += static_cast<std::uint32_t>((p[i] & 0xC0) == 0x80);
-      four_byte += static_cast<std::uint32_t>(p[i] >= 0xF0);
+      continuation = static_cast<std::uint8_t>(continuation + ((p[i] & 0xC0) == 0x80));
+      four_byte = static_cast<std::uint8_t>(four_byte + (p[i] >= 0xF0));
     }
     continuation_bytes += continuation;
     four_byte_leads += four_byte;
@@ -37,11 +38,19 @@ TextCounts count_text(TextView text) {
   return TextCounts{code_points, code_points + four_byte_leads};
 }
 
+// One unit, built in the host's order and stored whole, which the compiler can vectorize.
 template <std::size_t kUnitSize, bool kLittleEndian>
 void put_unit(std::uint8_t* q, std::uint32_t unit) {
-  for (std::size_t k = 0; k < kUnitSize; ++k) {
-    const std::size_t shift = 8 * (kLittleEndian ? k : kUnitSize - 1 - k);
-    q[k] = static_cast<std::uint8_t>(unit >> shift);
+  constexpr bool kSwapped = kLittleEndian != (std::endian::native == std::endian::little);
+  if constexpr (kUnitSize == 2) {
+    auto value = static_cast<std::uint16_t>(unit);
+    if constexpr (kSwapped) value = static_cast<std::uint16_t>((value >> 8) | (value << 8));
+    std::memcpy(q, &value, 2);
+  } else {
+    if constexpr (kSwapped) {
+      unit = ((unit & 0xFF) << 24) | ((unit & 0xFF00) << 8) | ((unit >> 8) & 0xFF00) | (unit >> 24);
+    }
+    std::memcpy(q, &unit, 4);
   }
 }
 
@@ -114,14 +123,14 @@ void write_single_bytes(TextView text, std::uint8_t* out, ByteOf byte_of) {
 
 EncodedBytes utf16(TextView text, TextForm form, bool with_byte_order_mark) {
   const std::uint64_t mark_size = with_byte_order_mark ? 2 : 0;
-  return EncodedBytes{text, form, with_byte_order_mark, mark_size + 2 * count_text(text).utf16_units,
-                      {}};
+  return EncodedBytes{
+      text, form, with_byte_order_mark, mark_size + 2 * count_text(text).utf16_units, {}};
 }
 
 EncodedBytes utf32(TextView text, TextForm form, bool with_byte_order_mark) {
   const std::uint64_t mark_size = with_byte_order_mark ? 4 : 0;
-  return EncodedBytes{text, form, with_byte_order_mark, mark_size + 4 * count_text(text).code_points,
-                      {}};
+  return EncodedBytes{
+      text, form, with_byte_order_mark, mark_size + 4 * count_text(text).code_points, {}};
 }
 
 }  // namespace
