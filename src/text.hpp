@@ -53,7 +53,8 @@ struct EncodedBytes {
   bool with_byte_order_mark = false;  // U+FEFF in `form` before the text
   // 64 bits: four bytes per code point can pass a 32-bit size.
   std::uint64_t byte_count = 0;
-  // Filled only by as_bytes, for callers that need the bytes as a buffer of their own; mutable
+  // The bytes themselves, when they are at hand: the single-byte encoders write them while they
+  // check the text, and as_bytes writes them for callers that need them as one buffer. Mutable
   // because writing them out does not change which bytes they are.
   mutable std::string storage;
 };

@@ -1,6 +1,8 @@
 // The text encoders: text (valid UTF-8) to bytes. Pure C++, no interpreter.
 // An encoder validates the text and sizes the result (EncodedBytes); write_bytes then writes the
-// bytes wherever the caller wants them. The result views the text: use it while the text lives.
+// bytes wherever the caller wants them, so they can go straight into their final object. The
+// single-byte encoders, whose check and writing are one loop, also leave the bytes in `storage`.
+// The result views the text: use it while the text lives.
 #pragma once
 
 #include <cstdint>
