@@ -271,29 +271,42 @@ template <bool kLittleEndian>
 Result<DecodedText> scan_utf32(ByteSpan bytes) {
   const std::uint8_t* p = bytes.data();
   const std::size_t unit_count = bytes.size() / 4;
-  std::uint32_t bits = 0;
+  // Units are judged as loaded, without swapping bytes: in a unit loaded in the other byte order
+  // the top byte is the lowest. A surrogate is D800-DFFF, so its top 21 bits are 0x1B; past
+  // 10FFFF the top 16 bits pass 0x10. Only equality and small signed compares, which vectorize
+  // everywhere.
+  constexpr bool kSwapped = kLittleEndian != kHostIsLittleEndian;
+  const auto invalid = [](std::uint32_t raw) {
+    if constexpr (kSwapped) {
+      const std::uint32_t top_half = ((raw << 8) & 0xFF00) | ((raw >> 8) & 0xFF);
+      return static_cast<std::uint32_t>((raw & 0x00F8FFFF) == 0x00D80000) |
+             static_cast<std::uint32_t>(static_cast<std::int32_t>(top_half) > 0x10);
+    } else {
+      return static_cast<std::uint32_t>((raw >> 11) == 0x1B) |
+             static_cast<std::uint32_t>(static_cast<std::int32_t>(raw >> 16) > 0x10);
+    }
+  };
+  std::uint32_t raw_bits = 0;
   for (std::size_t k = 0; k < unit_count; k += 64) {
     const std::size_t end = std::min(unit_count, k + 64);
-    std::uint32_t block_bits = 0;
-    std::uint32_t invalid = 0;
+    std::uint32_t any_invalid = 0;
     for (std::size_t j = k; j < end; ++j) {
-      const std::uint32_t unit = read_u32<kLittleEndian>(p + 4 * j);
-      block_bits |= unit;
-      // A surrogate is D800-DFFF, so its top 21 bits are 0x1B; past 10FFFF the top 16 bits pass
-      // 0x10. Equality and small signed compares vectorize everywhere.
-      invalid |= static_cast<std::uint32_t>((unit >> 11) == 0x1B) |
-                 static_cast<std::uint32_t>(static_cast<std::int32_t>(unit >> 16) > 0x10);
+      std::uint32_t raw;
+      std::memcpy(&raw, p + 4 * j, sizeof raw);
+      raw_bits |= raw;
+      any_invalid |= invalid(raw);
     }
-    if (invalid != 0) {
+    if (any_invalid != 0) {
       for (std::size_t j = k; j < end; ++j) {
         const std::uint32_t unit = read_u32<kLittleEndian>(p + 4 * j);
         if (unit - 0xD800 < 0x800 || unit > 0x10FFFF) return invalid_utf32_unit(unit);
       }
     }
-    bits |= block_bits;
   }
+  std::uint8_t raw_bytes[4];
+  std::memcpy(raw_bytes, &raw_bits, 4);
   const TextForm form = kLittleEndian ? TextForm::utf32le : TextForm::utf32be;
-  return DecodedText{bytes, form, unit_count, bits};
+  return DecodedText{bytes, form, unit_count, read_u32<kLittleEndian>(raw_bytes)};
 }
 
 // Writers. `Unit` is the host's code point width; they write text.code_point_count units.
