@@ -107,14 +107,7 @@ void prefix_argument_error(std::string_view parameter) {
   std::string message = "argument '";
   append(message, parameter);
   message += "': ";
-  PyRef text = PyRef::steal(old_value ? PyObject_Str(old_value.get()) : nullptr);
-  Py_ssize_t size = 0;
-  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
-  if (utf8) {
-    message.append(utf8, static_cast<std::size_t>(size));
-  } else {
-    PyErr_Clear();
-  }
+  append_str(message, old_value.get());
   PyRef message_object = PyRef::steal(
       PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   if (!message_object) return;

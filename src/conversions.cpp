@@ -20,6 +20,18 @@ std::string type_qualname(PyObject* type) {
   return "<failed to extract type name>";
 }
 
+bool append_str(std::string& out, PyObject* object) {
+  PyRef text = PyRef::steal(object ? PyObject_Str(object) : nullptr);
+  Py_ssize_t size = 0;
+  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+  if (!utf8) {
+    PyErr_Clear();
+    return false;
+  }
+  out.append(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
 void raise_type_cast(PyObject* object, const char* target) {
   std::string message = "'";
   message += type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));

@@ -5,6 +5,7 @@
 #include "python.hpp"
 
 #include <cstdint>
+#include <string>
 
 #include "bits.hpp"
 #include "py_ref.hpp"
@@ -17,6 +18,9 @@ void raise_type_cast(PyObject* object, const char* target);
 
 // The qualified name of an object's type as UTF-8, or the fallback text if it cannot be had.
 std::string type_qualname(PyObject* type);
+
+// Appends str(object) as UTF-8; false (the error cleared, nothing appended) when str() fails.
+bool append_str(std::string& out, PyObject* object);
 
 bool convert_u64(PyObject* object, std::uint64_t& out);
 bool convert_i64(PyObject* object, std::int64_t& out);

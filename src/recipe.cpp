@@ -431,15 +431,7 @@ PyObject* raise_engine_error(EngineError& error) {
   }
   std::string message = type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
   message += ": ";
-  PyRef text = PyRef::steal(PyObject_Str(exception.get()));
-  Py_ssize_t size = 0;
-  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
-  if (utf8) {
-    message.append(utf8, static_cast<std::size_t>(size));
-  } else {
-    PyErr_Clear();
-    message += "<exception str() failed>";
-  }
+  if (!append_str(message, exception.get())) message += "<exception str() failed>";
   PyRef message_object = PyRef::steal(
       PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   if (message_object) PyErr_SetObject(PyExc_ValueError, message_object.get());
