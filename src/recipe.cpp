@@ -221,7 +221,9 @@ bool RecipeReader::scan(PyObject* entry, Found& found) {
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
-  for (int item = 0; PyDict_Next(entry, &position, &key, &value); ++item) {
+  // Counting items spares the call that would only report the end.
+  const Py_ssize_t size = PyDict_Size(entry);
+  for (int item = 0; item < size && PyDict_Next(entry, &position, &key, &value); ++item) {
     int slot = kNoSlot;
     if (item < kTrackedItems) {
       const int expected = slot_at_[item];
@@ -308,7 +310,9 @@ bool RecipeReader::read_found(const Found& found, FieldDefinition& field, Engine
     return false;
   }
   if (!present(reverse, "reverse_bits", error)) return false;
-  if (!convert_bool(reverse.get(), field.reverse_bits)) {
+  if (reverse.get() == Py_False || reverse.get() == Py_True) {
+    field.reverse_bits = reverse.get() == Py_True;
+  } else if (!convert_bool(reverse.get(), field.reverse_bits)) {
     error = take_host_error();
     return false;
   }
