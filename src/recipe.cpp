@@ -1,6 +1,7 @@
 // Field-definition keys as both packet engines read them, and the wrapping of engine failures.
 #include "recipe.hpp"
 
+#include <cstring>
 #include <string>
 
 #include "boundary.hpp"
@@ -169,6 +170,19 @@ bool make_recipe_keys() {
   return true;
 }
 
+// Two strs with the same characters; plain ASCII ones are compared as bytes.
+static bool same_text(PyObject* a, PyObject* b) {
+  if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return false;
+#if !defined(PYPY_VERSION)
+  if (PyUnicode_IS_READY(a) && PyUnicode_IS_READY(b) && PyUnicode_IS_ASCII(a) &&
+      PyUnicode_IS_ASCII(b)) {
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(PyUnicode_GET_LENGTH(a))) == 0;
+  }
+#endif
+  return PyUnicode_Compare(a, b) == 0;
+}
+
 const RecipeReader::Remembered* RecipeReader::find(const Remembered (&table)[kRemembered],
                                                    PyObject* text) {
   for (const Remembered& entry : table) {
@@ -177,10 +191,7 @@ const RecipeReader::Remembered* RecipeReader::find(const Remembered (&table)[kRe
   // Equal text in another object, as every value of a recipe read from JSON is.
   if (!PyUnicode_Check(text)) return nullptr;
   for (const Remembered& entry : table) {
-    if (entry.text && PyUnicode_GET_LENGTH(entry.text.get()) == PyUnicode_GET_LENGTH(text) &&
-        PyUnicode_Compare(entry.text.get(), text) == 0) {
-      return &entry;
-    }
+    if (entry.text && same_text(entry.text.get(), text)) return &entry;
   }
   return nullptr;
 }
