@@ -216,8 +216,10 @@ int RecipeReader::slot_of(PyObject* key) {
   if (!PyUnicode_CheckExact(key)) return kUnreadable;
   static constexpr const char* kTexts[kSlotCount] = {"name",       "encoding",     "bits",
                                                      "byte_order", "reverse_bits", "offset_bits"};
+  static constexpr Py_ssize_t kLengths[kSlotCount] = {4, 8, 4, 10, 12, 11};
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
   for (int slot = 0; slot < kSlotCount; ++slot) {
-    if (PyUnicode_CompareWithASCIIString(key, kTexts[slot]) == 0) {
+    if (kLengths[slot] == length && PyUnicode_CompareWithASCIIString(key, kTexts[slot]) == 0) {
       keys_[slot] = PyRef::borrow(key);
       return slot;
     }
