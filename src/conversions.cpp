@@ -190,7 +190,42 @@ bool convert_bytes(PyObject* object, ByteSpan& out) {
   return true;
 }
 
-bool convert_sequence(PyObject* object, PyRef& out) {
+SequenceItems::~SequenceItems() {
+  if (tuple_) return;
+  for (Py_ssize_t i = 0; i < size_; ++i) Py_DECREF(items_[i]);
+  PyMem_Free(owned_);
+}
+
+bool SequenceItems::collect(PyObject* sequence) {
+  if (PyList_CheckExact(sequence)) {
+    const Py_ssize_t size = PyList_GET_SIZE(sequence);
+    PyObject** items = inline_;
+    if (size > kInline) {
+      const std::size_t bytes = static_cast<std::size_t>(size) * sizeof(PyObject*);
+      owned_ = static_cast<PyObject**>(PyMem_Malloc(bytes));
+      if (!owned_) {
+        PyErr_NoMemory();
+        return false;
+      }
+      items = owned_;
+    }
+    // Copying runs no Python code, so the list cannot change underneath.
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      items[i] = PyList_GET_ITEM(sequence, i);
+      Py_INCREF(items[i]);
+    }
+    items_ = items;
+    size_ = size;
+    return true;
+  }
+  tuple_ = PyRef::steal(PySequence_Tuple(sequence));
+  if (!tuple_) return false;
+  items_ = &PyTuple_GET_ITEM(tuple_.get(), 0);
+  size_ = PyTuple_GET_SIZE(tuple_.get());
+  return true;
+}
+
+bool convert_sequence(PyObject* object, SequenceItems& out) {
   if (PyUnicode_Check(object)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -199,9 +234,7 @@ bool convert_sequence(PyObject* object, PyRef& out) {
     raise_type_cast(object, "Sequence");
     return false;
   }
-  // A tuple of the items: a list is copied in one step, anything else is iterated.
-  out = PyRef::steal(PySequence_Tuple(object));
-  return static_cast<bool>(out);
+  return out.collect(object);
 }
 
 bool convert_dict(PyObject* object, PyObject*& out) {

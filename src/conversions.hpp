@@ -31,7 +31,31 @@ bool convert_single(PyObject* object, float& out);
 bool convert_bool(PyObject* object, bool& out);
 bool convert_text(PyObject* object, TextView& out);
 bool convert_bytes(PyObject* object, ByteSpan& out);
-bool convert_sequence(PyObject* object, PyRef& out);  // out: a tuple of the items
+// The items of a sequence argument, each held by a strong reference for the length of the call,
+// so that changes to the caller's list while a call runs cannot pull an item away. A list's items
+// are copied into the object itself up to a handful, a tuple is held as it is, and any other
+// sequence is collected into a tuple by iterating it.
+class SequenceItems {
+ public:
+  SequenceItems() = default;
+  SequenceItems(const SequenceItems&) = delete;
+  SequenceItems& operator=(const SequenceItems&) = delete;
+  ~SequenceItems();
+
+  bool collect(PyObject* sequence);  // false with a Python error set
+  Py_ssize_t size() const { return size_; }
+  PyObject* operator[](Py_ssize_t index) const { return items_[index]; }
+
+ private:
+  static constexpr Py_ssize_t kInline = 16;
+  PyRef tuple_;               // when the items are a tuple's
+  PyObject* inline_[kInline];  // a short list's items, owned
+  PyObject** owned_ = nullptr;  // a long list's items, owned, from PyMem_Malloc
+  PyObject* const* items_ = nullptr;
+  Py_ssize_t size_ = 0;
+};
+
+bool convert_sequence(PyObject* object, SequenceItems& out);
 bool convert_dict(PyObject* object, PyObject*& out);  // out: the same object, borrowed
 
 // Conversion tags for the function table: the native type and the routine that fills it.
@@ -50,7 +74,7 @@ using SingleArg = Conversion<float, convert_single>;
 using BoolArg = Conversion<bool, convert_bool>;
 using TextArg = Conversion<TextView, convert_text>;
 using BytesArg = Conversion<ByteSpan, convert_bytes>;
-using SequenceArg = Conversion<PyRef, convert_sequence>;
+using SequenceArg = Conversion<SequenceItems, convert_sequence>;
 using DictArg = Conversion<PyObject*, convert_dict>;
 
 }  // namespace fieldpack

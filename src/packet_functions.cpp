@@ -8,12 +8,12 @@
 namespace fieldpack {
 
 EngineResult<PyRef> unpack_parameters(ByteSpan packet_bytes, std::uint32_t offset_bits,
-                                      PyRef recipe) {
-  return decoder::process_recipe(packet_bytes, offset_bits, recipe.get());
+                                      const SequenceItems& recipe) {
+  return decoder::process_recipe(packet_bytes, offset_bits, recipe);
 }
 
-EngineResult<PyRef> pack_parameters(PyRef recipe, PyObject* values) {
-  return encoder::build_packet(recipe.get(), values);
+EngineResult<PyRef> pack_parameters(const SequenceItems& recipe, PyObject* values) {
+  return encoder::build_packet(recipe, values);
 }
 
 }  // namespace fieldpack

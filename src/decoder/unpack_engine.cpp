@@ -141,16 +141,17 @@ bool convert_field(const FieldDefinition& field, Encoding encoding, std::uint64_
 
 }  // namespace
 
-EngineResult<PyRef> process_recipe(ByteSpan packet, std::uint32_t offset_bits, PyObject* recipe) {
+EngineResult<PyRef> process_recipe(ByteSpan packet, std::uint32_t offset_bits,
+                                   const SequenceItems& recipe) {
   PyRef result = PyRef::steal(PyDict_New());
   if (!result) return EngineError{take_host_error()};
   EngineError error;
   RecipeReader reader;
   std::uint64_t position = offset_bits;
-  const Py_ssize_t count = PyTuple_GET_SIZE(recipe);
+  const Py_ssize_t count = recipe.size();
   for (Py_ssize_t i = 0; i < count; ++i) {
     FieldDefinition field;
-    if (!reader.read(PyTuple_GET_ITEM(recipe, i), field, error)) return error;
+    if (!reader.read(recipe[i], field, error)) return error;
 
     // 64-bit positions: a start or end past the largest 32-bit position is refused rather than
     // wrapped onto the wrong bytes.

@@ -1,12 +1,14 @@
 // The recipe walk of unpack_parameters. Python-aware.
 #pragma once
 
+#include "../conversions.hpp"
 #include "../recipe.hpp"
 
 namespace fieldpack::decoder {
 
-// Walks `recipe` (a tuple of entries) over the packet from `offset_bits` and returns the new
+// Walks `recipe` over the packet from `offset_bits` and returns the new
 // dictionary of decoded values, or the first failure.
-EngineResult<PyRef> process_recipe(ByteSpan packet, std::uint32_t offset_bits, PyObject* recipe);
+EngineResult<PyRef> process_recipe(ByteSpan packet, std::uint32_t offset_bits,
+                                   const SequenceItems& recipe);
 
 }  // namespace fieldpack::decoder

@@ -172,8 +172,8 @@ bool is_plain(PyObject* object) {
 
 }  // namespace
 
-EngineResult<PyRef> build_packet(PyObject* entries, PyObject* values) {
-  const Py_ssize_t count = PyTuple_GET_SIZE(entries);
+EngineResult<PyRef> build_packet(const SequenceItems& entries, PyObject* values) {
+  const Py_ssize_t count = entries.size();
   EngineError error;
   RecipeReader reader;
 
@@ -189,7 +189,7 @@ EngineResult<PyRef> build_packet(PyObject* entries, PyObject* values) {
     std::uint32_t bits = 0, offset_bits = 0;
     bool has_offset = false;
     RecipeReader::Kept& keep = kept[static_cast<std::size_t>(i)];
-    if (!reader.read_extent(PyTuple_GET_ITEM(entries, i), bits, has_offset, offset_bits, error,
+    if (!reader.read_extent(entries[i], bits, has_offset, offset_bits, error,
                             &keep)) {
       return error;
     }
@@ -198,7 +198,7 @@ EngineResult<PyRef> build_packet(PyObject* entries, PyObject* values) {
     const std::uint64_t start = has_offset ? offset_bits : largest_end;
     const std::uint64_t end = start + bits;
     if (end > kLargestBitPosition) {
-      const std::string name = entry_name(PyTuple_GET_ITEM(entries, i), static_cast<std::size_t>(i));
+      const std::string name = entry_name(entries[i], static_cast<std::size_t>(i));
       return EngineError{position_out_of_range(name, end)};
     }
     if (end > largest_end) largest_end = end;
@@ -215,7 +215,7 @@ EngineResult<PyRef> build_packet(PyObject* entries, PyObject* values) {
   std::uint64_t cursor = 0;
   for (Py_ssize_t i = 0; i < count; ++i) {
     FieldDefinition field;
-    PyObject* entry = PyTuple_GET_ITEM(entries, i);
+    PyObject* entry = entries[i];
     const RecipeReader::Kept& keep = kept[static_cast<std::size_t>(i)];
     if (!(entries_unchanged ? reader.read_kept(entry, keep, field, error)
                             : reader.read(entry, field, error))) {
