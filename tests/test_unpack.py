@@ -185,3 +185,17 @@ def test_recipe_values_mutating_the_entry_are_safe():
 
     entry["bits"] = Bits()
     assert unpack(b"\x05", [entry]) == {"a": 5}
+
+
+@pytest.mark.parametrize("count", [2, 40])  # held inline, and in a separate block
+def test_recipe_list_emptied_during_the_call_is_read_as_given(count):
+    recipe = [field(f"f{i}", 8) for i in range(count)]
+
+    class Bits:
+        def __index__(self):
+            recipe.clear()
+            return 8
+
+    recipe[0]["bits"] = Bits()
+    expected = {f"f{i}": i for i in range(count)}
+    assert fieldpack.unpack_parameters(bytes(range(count)), 0, recipe) == expected
