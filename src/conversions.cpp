@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "encoder/encoder.hpp"
+#include "encoder/codecs/encoder.hpp"
 
 namespace fieldpack {
 

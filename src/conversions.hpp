@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
-#include "bits.hpp"
+#include "common/bits.hpp"
+#include "common/text.hpp"
 #include "py_ref.hpp"
-#include "text.hpp"
 
 namespace fieldpack {
 
@@ -48,8 +48,8 @@ class SequenceItems {
 
  private:
   static constexpr Py_ssize_t kInline = 16;
-  PyRef tuple_;               // when the items are a tuple's
-  PyObject* inline_[kInline];  // a short list's items, owned
+  PyRef tuple_;                 // when the items are a tuple's
+  PyObject* inline_[kInline];   // a short list's items, owned
   PyObject** owned_ = nullptr;  // a long list's items, owned, from PyMem_Malloc
   PyObject* const* items_ = nullptr;
   Py_ssize_t size_ = 0;

@@ -175,7 +175,7 @@ def test_interrupts_and_memory_errors_are_not_rewrapped():
         unpack(b"\x00", [field("a", Bits())])
 
 
-def test_recipe_values_mutating_the_entry_are_safe():
+def test_keys_are_read_as_the_entry_stands_when_the_walk_reaches_them():
     entry = field("a", 8)
 
     class Bits:
@@ -184,7 +184,9 @@ def test_recipe_values_mutating_the_entry_are_safe():
             return 8
 
     entry["bits"] = Bits()
-    assert unpack(b"\x05", [entry]) == {"a": 5}
+    # "name" and "encoding" were read before the conversion emptied the entry; "byte_order" after.
+    with raises_exactly(ValueError, "KeyError: \"Recipe missing required field: 'byte_order'\""):
+        unpack(b"\x05", [entry])
 
 
 @pytest.mark.parametrize("count", [2, 40])  # held inline, and in a separate block

@@ -11,15 +11,10 @@
 #include <cstdint>
 #include <string>
 
-#include "encoder/encoder.hpp"
+#include "encoder/codecs/encoder.hpp"
 
 namespace fieldpack::encoder {
 namespace {
-
-constexpr std::uint64_t magnitude_of(std::int64_t value) {
-  const auto pattern = static_cast<std::uint64_t>(value);
-  return value < 0 ? 0u - pattern : pattern;
-}
 
 Failure too_many_digits(std::int64_t value, std::uint32_t digit_count) {
   std::string message = "Value ";
@@ -53,8 +48,7 @@ Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, 
   return (digits << 4) | (value < 0 ? 0xDu : 0xCu);
 }
 
-Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits,
-                                          bool is_signed) {
+Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) {
   if (bits / 8u == 0) return value_error("bits must be >= 8 for unpacked BCD");
   // Without a sign zone a negative value cannot be represented; dropping its sign would hand
   // back a different number.
