@@ -1,20 +1,16 @@
 """Packed and unpacked (zoned) binary-coded decimal codecs."""
 
-import re
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
 import fieldpack
+from helpers import raises_exactly
 
 MAX_SIZE = 2**32 - 1
 SIGN = "Invalid BCD sign nibble: expected 0xA-0xF for signed packed BCD"
 NEGATIVE = "Cannot encode negative value in unsigned BCD"
-
-
-def raises_exactly(exc_type, message):
-    return pytest.raises(exc_type, match=f"^{re.escape(message)}$")
 
 
 def signed_byte(byte):
