@@ -155,68 +155,36 @@ TextView text_of(PyObject* text) {
   return TextView(utf8, static_cast<std::size_t>(size));
 }
 
-// The values of one entry as the walk reads them, each owned from the moment it is found.
+// The values of one entry as the general path reads them, each owned from the moment it is
+// found.
 class RecipeReader::Entry {
  public:
-  Entry(RecipeReader& reader, PyObject* dict) : reader_(reader), dict_(dict) {}
+  // `scanned`: what a pass over the entry found, still the entry's own since nothing has run.
+  Entry(PyObject* dict, const Found* scanned) : dict_(dict), fresh_(scanned == nullptr) {
+    if (scanned) {
+      for (std::size_t slot = 0; slot < kRecipeKeyCount; ++slot) {
+        values_[slot] = PyRef::borrow((*scanned)[slot]);
+      }
+    }
+  }
 
   // The value under `key`, or empty when the entry has none.
   EngineResult<PyObject*> get(RecipeKey key) {
     const std::size_t slot = slot_of(key);
-#if !defined(PYPY_VERSION)
-    // PyDict_Next is cheaper than keyed lookups on CPython (on PyPy it is the dearer way).
-    if (!scanned_ && !stale_) scanned_ = scan();
-    if (scanned_ && !stale_) return values_[slot].get();
-#endif
-    if (!dict_lookup(dict_, interned_key(key), values_[slot])) return host_error();
+    if (fresh_ && !dict_lookup(dict_, interned_key(key), values_[slot])) return host_error();
     return values_[slot].get();
   }
 
-  // Called after converting `object`: from then on the keys still to be read are looked up
-  // afresh if the conversion may have run Python code.
+  // Called after converting `object`: if that may have run Python code, the keys still to be
+  // read are looked up afresh.
   void converted(PyObject* object) {
-    if (!converts_without_python(object)) stale_ = true;
+    if (!converts_without_python(object)) fresh_ = true;
   }
 
  private:
-  // One pass over the entry's items, false when a key cannot be told apart without running
-  // Python code (anything but an exact str might compare equal to one of ours through its own
-  // __eq__); such an entry is read by lookups instead.
-  bool scan() {
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    PyObject* found[kRecipeKeyCount] = {};
-    // Counting items spares the call that would only report the end.
-    const Py_ssize_t size = PyDict_Size(dict_);
-    for (Py_ssize_t item = 0; item < size && PyDict_Next(dict_, &position, &key, &value); ++item) {
-      int slot = kNoSlot;
-      if (item < kTrackedItems) {
-        const int expected = reader_.slot_at_[item];
-        if (expected >= 0 && key == reader_.keys_[expected].get()) {
-          slot = expected;
-        } else {
-          slot = reader_.slot_of_key(key);
-          reader_.slot_at_[item] = slot;
-        }
-      } else {
-        slot = reader_.slot_of_key(key);
-      }
-      if (slot == kUnreadable) return false;
-      if (slot >= 0) found[slot] = value;
-    }
-    // Nothing ran since the pass began, so the borrowed values are still the entry's.
-    for (std::size_t slot = 0; slot < kRecipeKeyCount; ++slot) {
-      values_[slot] = PyRef::borrow(found[slot]);
-    }
-    return true;
-  }
-
-  RecipeReader& reader_;
   PyObject* dict_;
   PyRef values_[kRecipeKeyCount];
-  bool scanned_ = false;
-  bool stale_ = false;
+  bool fresh_;
 };
 
 template <class Meaning>
@@ -240,14 +208,12 @@ void RecipeReader::Remembered<Meaning>::remember(PyObject* object, Meaning value
 }
 
 RecipeReader::RecipeReader() {
-  for (std::size_t slot = 0; slot < kRecipeKeyCount; ++slot) {
-    keys_[slot] = PyRef::borrow(interned_keys[slot]);
-  }
+  for (std::size_t slot = 0; slot < kRecipeKeyCount; ++slot) keys_[slot] = interned_keys[slot];
 }
 
 int RecipeReader::slot_of_key(PyObject* key) {
   for (std::size_t slot = 0; slot < kRecipeKeyCount; ++slot) {
-    if (key == keys_[slot].get()) return static_cast<int>(slot);
+    if (key == keys_[slot]) return static_cast<int>(slot);
   }
   if (!PyUnicode_CheckExact(key)) return kUnreadable;
 #if !defined(PYPY_VERSION)
@@ -256,7 +222,8 @@ int RecipeReader::slot_of_key(PyObject* key) {
   if (!ascii_text(key, text)) return kNoSlot;
   for (std::size_t slot = 0; slot < kRecipeKeyCount; ++slot) {
     if (text == kRecipeKeyNames[slot]) {
-      keys_[slot] = PyRef::borrow(key);
+      json_keys_[slot] = PyRef::borrow(key);
+      keys_[slot] = key;
       return static_cast<int>(slot);
     }
   }
@@ -264,10 +231,97 @@ int RecipeReader::slot_of_key(PyObject* key) {
   return kNoSlot;
 }
 
+bool RecipeReader::scan(PyObject* entry, Found& found) {
+  for (PyObject*& value : found) value = nullptr;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  // Counting items spares the call that would only report the end.
+  const Py_ssize_t size = PyDict_Size(entry);
+  for (Py_ssize_t item = 0; item < size && PyDict_Next(entry, &position, &key, &value); ++item) {
+    int slot = kNoSlot;
+    if (item < kTrackedItems) {
+      const int expected = slot_at_[item];
+      if (expected >= 0 && key == keys_[expected]) {
+        slot = expected;
+      } else {
+        slot = slot_of_key(key);
+        slot_at_[item] = slot;
+      }
+    } else {
+      slot = slot_of_key(key);
+    }
+    if (slot == kUnreadable) return false;
+    if (slot >= 0) found[slot] = value;
+  }
+  return true;
+}
+
+namespace {
+
+// Exact str whose text is at hand without a failure; its UTF-8 form is then cached by the host.
+bool plain_text(PyObject* value) {
+  if (!value || !PyUnicode_CheckExact(value)) return false;
+#if !defined(PYPY_VERSION)
+  std::string_view ascii;
+  if (ascii_text(value, ascii)) return true;
+#endif
+  Py_ssize_t size = 0;
+  if (PyUnicode_AsUTF8AndSize(value, &size)) return true;
+  PyErr_Clear();  // the general path reads it again and reports the failure
+  return false;
+}
+
+// An int whose value fits a size, read straight from its storage.
+bool plain_size(PyObject* value, std::uint32_t& out) {
+  if (!PyLong_Check(value)) return false;
+  if (convert_size(value, out)) return true;
+  PyErr_Clear();
+  return false;
+}
+
+}  // namespace
+
+bool RecipeReader::read_plain(const Found& found, FieldDefinition& field) {
+  PyObject* const name = found[slot_of(RecipeKey::name)];
+  PyObject* const encoding = found[slot_of(RecipeKey::encoding)];
+  PyObject* const bits = found[slot_of(RecipeKey::bits)];
+  PyObject* const byte_order = found[slot_of(RecipeKey::byte_order)];
+  PyObject* const reverse = found[slot_of(RecipeKey::reverse_bits)];
+  PyObject* const offset = found[slot_of(RecipeKey::offset_bits)];
+  if (!plain_text(name) || !bits || !plain_size(bits, field.bits) ||
+      (reverse != Py_True && reverse != Py_False)) {
+    return false;
+  }
+  if (!encoding || !(encodings_.find(encoding) || plain_text(encoding))) return false;
+  if (!byte_order || !(byte_orders_.find(byte_order) || plain_text(byte_order))) return false;
+  field.has_offset = offset != nullptr;
+  if (offset && !plain_size(offset, field.offset_bits)) return false;
+  field.reverse_bits = reverse == Py_True;
+  field.name = PyRef::borrow(name);
+  field.encoding = PyRef::borrow(encoding);
+  field.byte_order = PyRef::borrow(byte_order);
+  return true;
+}
+
 EngineResult<FieldDefinition> RecipeReader::read(PyObject* entry) {
-  if (EngineStatus is_dict = require_dict(entry); !is_dict.ok())
+#if !defined(PYPY_VERSION)
+  // PyDict_Next is cheaper than keyed lookups on CPython; on PyPy it is the dearer way.
+  Found found;
+  if (PyDict_Check(entry) && scan(entry, found)) {
+    FieldDefinition field;
+    if (read_plain(found, field)) return field;
+    return read_by_keys(entry, &found);
+  }
+#endif
+  return read_by_keys(entry, nullptr);
+}
+
+EngineResult<FieldDefinition> RecipeReader::read_by_keys(PyObject* entry, const Found* scanned) {
+  if (EngineStatus is_dict = require_dict(entry); !is_dict.ok()) {
     return std::move(is_dict.failure());
-  Entry values(*this, entry);
+  }
+  Entry values(entry, scanned);
   FieldDefinition field;
 
   // A required key's value, owned by `out`.
@@ -334,30 +388,21 @@ EngineResult<FieldDefinition> RecipeReader::read(PyObject* entry) {
   return field;
 }
 
+// Two keyed lookups cost less than a pass over all of an entry's items, and each key is then
+// naturally read as the entry stands when the walk reaches it.
 EngineResult<Extent> RecipeReader::read_extent(PyObject* entry) {
-  if (EngineStatus is_dict = require_dict(entry); !is_dict.ok())
+  if (EngineStatus is_dict = require_dict(entry); !is_dict.ok()) {
     return std::move(is_dict.failure());
-  Entry values(*this, entry);
-  Extent extent;
-  for (const RecipeKey key : {RecipeKey::bits, RecipeKey::offset_bits}) {
-    EngineResult<PyObject*> value = values.get(key);
-    if (!value.ok()) return std::move(value.failure());
-    const bool is_bits = key == RecipeKey::bits;
-    if (!value.value()) {
-      if (is_bits) return EngineError{missing_field(key)};
-      break;
-    }
-    const PyRef held = PyRef::borrow(value.value());
-    EngineResult<std::uint32_t> converted = size_value(held.get());
-    if (!converted.ok()) return std::move(converted.failure());
-    if (is_bits) {
-      extent.bits = converted.value();
-    } else {
-      extent.has_offset = true;
-      extent.offset_bits = converted.value();
-    }
-    values.converted(held.get());
   }
+  Extent extent;
+  PyRef bits;
+  if (!dict_lookup(entry, interned_key(RecipeKey::bits), bits)) return host_error();
+  if (!bits) return EngineError{missing_field(RecipeKey::bits)};
+  if (!convert_size(bits.get(), extent.bits)) return host_error();
+  PyRef offset;
+  if (!dict_lookup(entry, interned_key(RecipeKey::offset_bits), offset)) return host_error();
+  extent.has_offset = static_cast<bool>(offset);
+  if (offset && !convert_size(offset.get(), extent.offset_bits)) return host_error();
   return extent;
 }
 

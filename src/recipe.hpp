@@ -95,15 +95,28 @@ class RecipeReader {
 
  private:
   class Entry;
+  using Found = PyObject* [kRecipeKeyCount];
   static constexpr int kNoSlot = -1;
   static constexpr int kUnreadable = -2;
   static constexpr int kTrackedItems = 8;
-  int slot_of_key(PyObject* key);
 
-  // The key objects last met for each slot (interned to start with; the equal but distinct
-  // strings of a recipe read from JSON once met), and the slot found at each item position of
-  // the previous entry: entries of one recipe usually list the same keys in the same order.
-  PyRef keys_[kRecipeKeyCount];
+  // CPython: the entry's six values from one pass over its items, borrowed; false when a key
+  // cannot be told apart from ours without running Python code.
+  bool scan(PyObject* entry, Found& found);
+  int slot_of_key(PyObject* key);
+  // The whole field from scanned values when every one of them is present, of its exact built-in
+  // type and valid: then nothing can have run Python code, and nothing failed.
+  bool read_plain(const Found& found, FieldDefinition& field);
+  // Key by key, every value owned, each key looked up afresh once Python code may have run;
+  // `scanned` (may be null) holds what a pass found, valid until then.
+  EngineResult<FieldDefinition> read_by_keys(PyObject* entry, const Found* scanned);
+
+  // The key objects last met for each slot: the interned ones (which live as long as the
+  // module) to start with, and the equal but distinct strings of a recipe read from JSON once
+  // met, then owned by json_keys_. slot_at_ is the slot found at each item position of the
+  // previous entry: entries of one recipe usually list the same keys in the same order.
+  PyObject* keys_[kRecipeKeyCount];
+  PyRef json_keys_[kRecipeKeyCount];
   int slot_at_[kTrackedItems] = {kNoSlot, kNoSlot, kNoSlot, kNoSlot,
                                  kNoSlot, kNoSlot, kNoSlot, kNoSlot};
 
