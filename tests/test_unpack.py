@@ -201,3 +201,13 @@ def test_recipe_list_emptied_during_the_call_is_read_as_given(count):
     recipe[0]["bits"] = Bits()
     expected = {f"f{i}": i for i in range(count)}
     assert fieldpack.unpack_parameters(bytes(range(count)), 0, recipe) == expected
+
+
+def test_a_dict_subclass_entry_whose_length_fails_is_read_from_its_own_storage():
+    class Entry(dict):
+        def __len__(self):
+            raise RuntimeError("no length")
+
+    recipe = [Entry(field("a", 8)), field("b", 8)]
+    assert unpack(b"\x01\x02", recipe) == {"a": 1, "b": 2}
+    assert fieldpack.pack_parameters(recipe, {"a": 1, "b": 2}) == b"\x01\x02"
