@@ -50,6 +50,17 @@ static bool as_u64(PyObject* object, std::uint64_t& out) {
     if (!index) return false;
     object = index.get();
   }
+  if constexpr (sizeof(unsigned long) == sizeof(std::uint64_t)) {
+    // Where a long has 64 bits, PyLong_AsUnsignedLong accepts exactly the same values and reads
+    // them without the byte-array detour PyLong_AsUnsignedLongLong takes for large ones. Its
+    // failures are worded differently, so a failure is asked again of the usual conversion.
+    const unsigned long value = PyLong_AsUnsignedLong(object);
+    if (value != static_cast<unsigned long>(-1) || !PyErr_Occurred()) {
+      out = value;
+      return true;
+    }
+    PyErr_Clear();
+  }
   const unsigned long long value = PyLong_AsUnsignedLongLong(object);
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   out = value;
@@ -64,6 +75,15 @@ bool convert_i64(PyObject* object, std::int64_t& out) {
     index = PyRef::steal(PyNumber_Index(object));
     if (!index) return false;
     object = index.get();
+  }
+  if constexpr (sizeof(long) == sizeof(std::int64_t)) {
+    // As in as_u64: the same values, a quicker reading, the usual wording on failure.
+    const long value = PyLong_AsLong(object);
+    if (value != -1 || !PyErr_Occurred()) {
+      out = value;
+      return true;
+    }
+    PyErr_Clear();
   }
   const long long value = PyLong_AsLongLong(object);
   if (value == -1 && PyErr_Occurred()) return false;
@@ -274,12 +294,14 @@ PyObject* entries_helper() {
 // The items of a list, each held. On CPython copying them runs no Python code, so the list
 // cannot change underneath.
 bool SequenceItems::hold_list_items(PyObject* list) {
-  const Py_ssize_t size = PyList_Size(list);
-  if (size < 0 || !reserve(size)) return false;
+  const Py_ssize_t size = PyList_GET_SIZE(list);
+  if (!reserve(size)) return false;
   for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* item = PyList_GetItem(list, i);
-    if (!item || !push(PyRef::borrow(item))) return false;
+    PyObject* item = PyList_GET_ITEM(list, i);
+    Py_INCREF(item);
+    owned_[i] = item;
   }
+  size_ = size;
   return true;
 }
 

@@ -11,6 +11,10 @@ namespace fieldpack {
 namespace {
 
 std::array<PyObject*, kRecipeKeyCount> interned_keys{};
+// Every encoding name and both byte orders as interned strs: a recipe written as literals holds
+// these very objects, so most values are recognised by one pointer comparison.
+std::array<PyObject*, kEncodingCount> interned_encodings{};
+std::array<PyObject*, 2> interned_byte_orders{};  // "big", "little"
 
 Failure missing_field(RecipeKey key) {
   std::string message = "Recipe missing required field: '";
@@ -79,8 +83,14 @@ EngineStatus unicode_lower(PyObject* text, PyRef& lowered, std::string_view& out
 
 // `object`'s text lower-cased into `out` (which may view `buffer` or `lowered`); text too long to
 // be any of the names wanted comes back empty.
-EngineStatus lower_name(PyObject* object, TextView text, char* buffer, std::size_t capacity,
-                        PyRef& lowered, std::string_view& out) {
+EngineStatus lower_name(PyObject* object, char* buffer, std::size_t capacity, PyRef& lowered,
+                        std::string_view& out) {
+#if !defined(PYPY_VERSION)
+  std::string_view stored;
+  const TextView text = ascii_text(object, stored) ? stored : text_of(object);
+#else
+  const TextView text = text_of(object);
+#endif
   if (ascii_lower(text, buffer, capacity, out)) return kDone;
   bool ascii = true;
   for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
@@ -103,19 +113,39 @@ bool same_text(PyObject* a, PyObject* b) {
 
 }  // namespace
 
-bool make_recipe_keys() {
-  if (interned_keys[0]) return true;
-  std::array<PyObject*, kRecipeKeyCount> made{};
-  for (std::size_t slot = 0; slot < kRecipeKeyCount; ++slot) {
-    const std::string key(kRecipeKeyNames[slot]);
-    made[slot] = PyUnicode_InternFromString(key.c_str());
+namespace {
+
+template <std::size_t N, class Names>
+bool intern_all(std::array<PyObject*, N>& out, const Names& names) {
+  std::array<PyObject*, N> made{};
+  std::size_t slot = 0;
+  for (const std::string_view name : names) {
+    made[slot] = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
     if (!made[slot]) {
       for (PyObject* done : made) Py_XDECREF(done);
       return false;
     }
+    PyUnicode_InternInPlace(&made[slot]);
+    ++slot;
   }
-  interned_keys = made;
+  out = made;  // kept for the life of the process
   return true;
+}
+
+std::array<std::string_view, kEncodingCount> encoding_names() {
+  std::array<std::string_view, kEncodingCount> names{};
+  for (std::size_t i = 0; i < kEncodingCount; ++i) names[i] = kEncodings[i].name;
+  return names;
+}
+
+}  // namespace
+
+bool make_recipe_keys() {
+  if (interned_keys[0]) return true;
+  constexpr std::array<std::string_view, 2> kByteOrderNames = {"big", "little"};
+  return intern_all(interned_encodings, encoding_names()) &&
+         intern_all(interned_byte_orders, kByteOrderNames) &&
+         intern_all(interned_keys, kRecipeKeyNames);
 }
 
 PyObject* interned_key(RecipeKey key) { return interned_keys[slot_of(key)]; }
@@ -192,6 +222,11 @@ const Meaning* RecipeReader::Remembered<Meaning>::find(PyObject* object) const {
   for (int i = 0; i < kRemembered; ++i) {
     if (text[i].get() == object) return &meaning[i];
   }
+  return nullptr;
+}
+
+template <class Meaning>
+const Meaning* RecipeReader::Remembered<Meaning>::find_equal(PyObject* object) const {
   // Equal text in another object, as every value of a recipe read from JSON is.
   if (!PyUnicode_Check(object)) return nullptr;
   for (int i = 0; i < kRemembered; ++i) {
@@ -304,6 +339,17 @@ bool RecipeReader::read_plain(const Found& found, FieldDefinition& field) {
   return true;
 }
 
+bool RecipeReader::read_if_plain(PyObject* entry, FieldDefinition& field) {
+#if !defined(PYPY_VERSION)
+  Found found;
+  return PyDict_Check(entry) && scan(entry, found) && read_plain(found, field);
+#else
+  (void)entry;
+  (void)field;
+  return false;
+#endif
+}
+
 EngineResult<FieldDefinition> RecipeReader::read(PyObject* entry) {
 #if !defined(PYPY_VERSION)
   // PyDict_Next is cheaper than keyed lookups on CPython; on PyPy it is the dearer way.
@@ -318,6 +364,7 @@ EngineResult<FieldDefinition> RecipeReader::read(PyObject* entry) {
 }
 
 EngineResult<FieldDefinition> RecipeReader::read_by_keys(PyObject* entry, const Found* scanned) {
+  python_may_have_run_ = true;
   if (EngineStatus is_dict = require_dict(entry); !is_dict.ok()) {
     return std::move(is_dict.failure());
   }
@@ -391,6 +438,7 @@ EngineResult<FieldDefinition> RecipeReader::read_by_keys(PyObject* entry, const 
 // Two keyed lookups cost less than a pass over all of an entry's items, and each key is then
 // naturally read as the entry stands when the walk reaches it.
 EngineResult<Extent> RecipeReader::read_extent(PyObject* entry) {
+  python_may_have_run_ = true;
   if (EngineStatus is_dict = require_dict(entry); !is_dict.ok()) {
     return std::move(is_dict.failure());
   }
@@ -407,30 +455,44 @@ EngineResult<Extent> RecipeReader::read_extent(PyObject* entry) {
 }
 
 EngineResult<const EncodingRow*> RecipeReader::encoding(const FieldDefinition& field) {
-  if (const EncodingRow* const* known = encodings_.find(field.encoding.get())) return *known;
+  PyObject* const text = field.encoding.get();
+  if (const EncodingRow* const* known = encodings_.find(text)) return *known;
+  for (std::size_t i = 0; i < kEncodingCount; ++i) {
+    if (text == interned_encodings[i]) {
+      encodings_.remember(text, &kEncodings[i]);
+      return &kEncodings[i];
+    }
+  }
+  if (const EncodingRow* const* known = encodings_.find_equal(text)) return *known;
   char buffer[kLongestEncodingName];
   PyRef lowered;
   std::string_view lower;
-  if (EngineStatus s = lower_name(field.encoding.get(), field.encoding_text(), buffer,
-                                  sizeof buffer, lowered, lower);
-      !s.ok()) {
-    return std::move(s.failure());
-  }
+  EngineStatus lowering = lower_name(text, buffer, sizeof buffer, lowered, lower);
+  // str.lower() allocates objects, and an allocation can start the garbage collector.
+  if (lowered) python_may_have_run_ = true;
+  if (!lowering.ok()) return std::move(lowering.failure());
   const EncodingRow* row = encoding_named(lower);
   encodings_.remember(field.encoding.get(), row);
   return row;
 }
 
 EngineResult<ByteOrder> RecipeReader::byte_order(const FieldDefinition& field) {
-  if (const ByteOrder* known = byte_orders_.find(field.byte_order.get())) return *known;
+  PyObject* const text = field.byte_order.get();
+  if (const ByteOrder* known = byte_orders_.find(text)) return *known;
+  for (const ByteOrder order : {ByteOrder::big, ByteOrder::little}) {
+    if (text == interned_byte_orders[static_cast<std::size_t>(order)]) {
+      byte_orders_.remember(text, order);
+      return order;
+    }
+  }
+  if (const ByteOrder* known = byte_orders_.find_equal(text)) return *known;
   char buffer[6];
   PyRef lowered;
   std::string_view lower;
-  if (EngineStatus s = lower_name(field.byte_order.get(), field.byte_order_text(), buffer,
-                                  sizeof buffer, lowered, lower);
-      !s.ok()) {
-    return std::move(s.failure());
-  }
+  EngineStatus lowering = lower_name(text, buffer, sizeof buffer, lowered, lower);
+  // str.lower() allocates objects, and an allocation can start the garbage collector.
+  if (lowered) python_may_have_run_ = true;
+  if (!lowering.ok()) return std::move(lowering.failure());
   if (lower == "big" || lower == "little") {
     const ByteOrder order = lower == "big" ? ByteOrder::big : ByteOrder::little;
     byte_orders_.remember(field.byte_order.get(), order);

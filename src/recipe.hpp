@@ -87,6 +87,16 @@ class RecipeReader {
   // The dictionary check, "bits", then the optional "offset_bits".
   EngineResult<Extent> read_extent(PyObject* entry);
 
+  // The whole entry when it can be read without running Python code and without a failure:
+  // every key present, every value of its exact built-in type and valid. False, with nothing
+  // read and nothing run, otherwise (and always on PyPy, where this would cost more than it
+  // saves).
+  bool read_if_plain(PyObject* entry, FieldDefinition& field);
+
+  // Whether any read so far may have run Python code (a keyed lookup, or a conversion of
+  // anything but an exact built-in value), which may have changed any entry or dictionary.
+  bool python_may_have_run() const { return python_may_have_run_; }
+
   // The encoding's row after full Unicode lower-casing; nullptr for a name no engine knows.
   EngineResult<const EncodingRow*> encoding(const FieldDefinition& field);
 
@@ -114,11 +124,11 @@ class RecipeReader {
   // The key objects last met for each slot: the interned ones (which live as long as the
   // module) to start with, and the equal but distinct strings of a recipe read from JSON once
   // met, then owned by json_keys_. slot_at_ is the slot found at each item position of the
-  // previous entry: entries of one recipe usually list the same keys in the same order.
+  // previous entry: entries of one recipe usually list the same keys in the same order, and
+  // the first entry is guessed to list them in the order they are read.
   PyObject* keys_[kRecipeKeyCount];
   PyRef json_keys_[kRecipeKeyCount];
-  int slot_at_[kTrackedItems] = {kNoSlot, kNoSlot, kNoSlot, kNoSlot,
-                                 kNoSlot, kNoSlot, kNoSlot, kNoSlot};
+  int slot_at_[kTrackedItems] = {0, 1, 2, 3, 4, 5, kNoSlot, kNoSlot};
 
   static constexpr int kRemembered = 4;
   template <class Meaning>
@@ -126,11 +136,13 @@ class RecipeReader {
     PyRef text[kRemembered];
     Meaning meaning[kRemembered] = {};
     int next = 0;
-    const Meaning* find(PyObject* text) const;
+    const Meaning* find(PyObject* text) const;        // the same object
+    const Meaning* find_equal(PyObject* text) const;  // equal text in another str
     void remember(PyObject* text, Meaning meaning);
   };
   Remembered<const EncodingRow*> encodings_;
   Remembered<ByteOrder> byte_orders_;
+  bool python_may_have_run_ = false;
 };
 
 Failure unsupported_encoding(const FieldDefinition& field);

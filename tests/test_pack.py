@@ -170,3 +170,19 @@ def test_entries_changed_by_a_conversion_are_read_afresh():
     assert pack([field("a", Changes(8)), later], {"a": 1, "b": -1}) == b"\x01\xFF"
     later["encoding"] = "unsigned"
     assert pack([field("a", 8), later], {"a": Changes(1), "b": -1}) == b"\x01\xFF"
+
+
+def test_a_values_key_whose_eq_changes_a_later_entry_is_seen():
+    later = field("b", 8)
+
+    class Key:
+        def __hash__(self):
+            return hash("a")
+
+        def __eq__(self, other):
+            later["encoding"] = "twos_complement"
+            return False
+
+    values = {Key(): 0, "a": 1, "b": -1}
+    later["encoding"] = "unsigned"  # building the dict already ran __eq__
+    assert pack([field("a", 8), later], values) == b"\x01\xFF"
