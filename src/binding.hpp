@@ -104,7 +104,13 @@ struct Function {
 
   static PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[sizeof...(Conv)];
-    if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
+    // Arguments by position only, the common call, need no binding beyond the defaults.
+    const auto given = static_cast<std::size_t>(nargs);
+    if (!kwnames && given >= kSignature.required && given <= kSignature.count) {
+      for (std::size_t i = 0; i < sizeof...(Conv); ++i) bound[i] = i < given ? args[i] : Py_False;
+    } else if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
     return convert_and_run<Operation, Conv...>(kSignature, bound,
                                                std::index_sequence_for<Conv...>{});
   }
