@@ -6,12 +6,15 @@
   each with the named code, and no other line;
 - the examples in the stubs' docstrings run and print what they show.
 
-Skipped when the checkers are not installed (pip install ".[typing]").
+Checks that need the checkers or the installed stubs are skipped without them (pip install
+".[typing]"), unless FIELDPACK_REQUIRE_TYPING is set, as in CI's types stage: then they fail.
 """
 
 import ast
 import doctest
+import importlib.util
 import json
+import os
 import re
 import subprocess
 import sys
@@ -28,15 +31,32 @@ BAD = HERE / "bad.py"
 MARKER = re.compile(r"#\s*expect-error:\s*([\w-]+)\s*/\s*(\w+)\s*$")
 
 
-def stub_file():
-    """The stubs as installed beside the module, which is what users' checkers read."""
-    import importlib.util
+SOURCE_STUBS = HERE.parent.parent / "stubs" / "fieldpack-stubs" / "__init__.pyi"
+REQUIRED = bool(os.environ.get("FIELDPACK_REQUIRE_TYPING"))
 
+
+def require(module):
+    if REQUIRED:
+        __import__(module)
+    else:
+        pytest.importorskip(module)
+
+
+def installed_stubs():
+    """The stubs as installed beside the module, which is what users' checkers read."""
     origin = Path(importlib.util.find_spec("fieldpack").origin)
     path = origin.parent / "fieldpack-stubs" / "__init__.pyi"
     if not path.is_file():
-        pytest.fail(f"no stubs installed beside {origin}")
+        message = f"no stubs installed beside {origin}"
+        pytest.fail(message) if REQUIRED else pytest.skip(message)
     return path
+
+
+def stub_file():
+    """The installed stubs, or the source tree's when the module was built without installing."""
+    origin = Path(importlib.util.find_spec("fieldpack").origin)
+    path = origin.parent / "fieldpack-stubs" / "__init__.pyi"
+    return path if path.is_file() or REQUIRED else SOURCE_STUBS
 
 
 def run(args):
@@ -45,7 +65,8 @@ def run(args):
 
 def mypy_reports(path, tmp_path):
     """{line: set of error codes} from mypy --strict (path: a file in this folder)."""
-    pytest.importorskip("mypy")
+    require("mypy")
+    installed_stubs()
     result = run(["-m", "mypy", "--strict", "--strict-bytes", "--show-error-codes",
                   "--no-error-summary", "--no-pretty", "--cache-dir", str(tmp_path / "cache"),
                   path.name])
@@ -63,7 +84,8 @@ def mypy_reports(path, tmp_path):
 
 def pyright_reports(path, tmp_path):
     """{line: set of rules} from basedpyright in strict mode, errors and warnings alike."""
-    pytest.importorskip("basedpyright")
+    require("basedpyright")
+    installed_stubs()
     result = run(["-m", "basedpyright", "--project", str(HERE / "pyrightconfig.json"),
                   "--pythonpath", sys.executable, "--outputjson", path.name])
     try:
@@ -110,8 +132,8 @@ def test_bad_example_fails_exactly_where_marked(checker, tmp_path):
 
 
 def test_stubs_match_the_module():
-    pytest.importorskip("mypy")
-    stub_file()
+    require("mypy")
+    installed_stubs()
     result = run(["-m", "mypy.stubtest", "--allowlist", str(HERE / "stubtest-allowlist.txt"),
                   "fieldpack"])
     assert result.returncode == 0, result.stdout + result.stderr
