@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "decoder/decoder.hpp"
-#include "encoder/encoder.hpp"
+#include "decoder/codecs/decoder.hpp"
+#include "encoder/codecs/encoder.hpp"
 #include "fuzz_input.hpp"
 
 namespace {
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         true);
   // Signed zoned fields wider than eight bytes carry zones the 64-bit pattern cannot hold.
   const bool unpacked_round_trips = bits >= 8 && (!is_signed || bits / 8 <= 8);
-  check(encoder::encode_unpacked_bcd, decoder::decode_unpacked_bcd, value, bits, is_signed,
-        pattern, unpacked_round_trips);
+  check(encoder::encode_unpacked_bcd, decoder::decode_unpacked_bcd, value, bits, is_signed, pattern,
+        unpacked_round_trips);
   return 0;
 }

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "decoder/decoder.hpp"
-#include "encoder/encoder.hpp"
+#include "decoder/codecs/decoder.hpp"
+#include "encoder/codecs/encoder.hpp"
 #include "fuzz_input.hpp"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "decoder/text_codecs.hpp"
-#include "encoder/text_codecs.hpp"
+#include "decoder/codecs/text_codecs.hpp"
+#include "encoder/codecs/text_codecs.hpp"
 
 namespace {
 
@@ -61,8 +61,9 @@ std::optional<CodePoints> reference_utf16(ByteSpan bytes, bool little_endian) {
   if (bytes.size() % 2 != 0) return std::nullopt;
   CodePoints units;
   for (std::size_t i = 0; i < bytes.size(); i += 2) {
-    units.push_back(little_endian ? bytes[i] | (bytes[i + 1] << 8)
-                                  : (bytes[i] << 8) | bytes[i + 1]);
+    const std::uint32_t first = bytes[i];
+    const std::uint32_t second = bytes[i + 1];
+    units.push_back(little_endian ? first | (second << 8) : (first << 8) | second);
   }
   CodePoints out;
   for (std::size_t k = 0; k < units.size(); ++k) {
@@ -284,7 +285,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // edges; then the same text with one byte changed, through the UTF-8 decoder.
   CodePoints code_points;
   for (std::size_t i = 0; i + 3 <= rest.size(); i += 3) {
-    const std::uint32_t raw = (std::uint32_t{rest[i]} << 16) | (rest[i + 1] << 8) | rest[i + 2];
+    const std::uint32_t raw =
+        (std::uint32_t{rest[i]} << 16) | (std::uint32_t{rest[i + 1]} << 8) | rest[i + 2];
     static constexpr std::uint32_t kLimits[] = {0x80, 0x100, 0x800, 0x10000, 0x110000};
     std::uint32_t c = raw % kLimits[rest[i] % 5];
     if (!is_scalar(c)) c = 0xFFFD;

@@ -111,8 +111,8 @@ void prefix_argument_error(std::string_view parameter) {
   PyRef message_object = PyRef::steal(
       PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   if (!message_object) return;
-  PyRef error = PyRef::steal(
-      PyObject_CallFunctionObjArgs(PyExc_TypeError, message_object.get(), nullptr));
+  PyRef error =
+      PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message_object.get(), nullptr));
   if (!error) return;
   if (old_value) {
     if (PyObject* cause = PyException_GetCause(old_value.get())) {

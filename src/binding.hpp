@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "boundary.hpp"
+#include "common/fixed_string.hpp"
 #include "conversions.hpp"
 
 namespace fieldpack {
@@ -51,13 +52,6 @@ constexpr Signature parse_signature(std::string_view name, std::string_view list
   return signature;
 }
 
-template <std::size_t N>
-struct FixedString {
-  char chars[N]{};
-  constexpr FixedString(const char (&text)[N]) { std::copy_n(text, N, chars); }
-  constexpr std::string_view view() const { return {chars, N - 1}; }
-};
-
 // "{name}({parameters})\n--\n\n": the host derives __text_signature__ from it, and it leaves the
 // function without documentation text.
 template <FixedString Name, FixedString Parameters>
@@ -91,8 +85,7 @@ bool convert_argument(std::string_view parameter, PyObject* object, typename Con
 }
 
 template <auto Operation, class... Conv, std::size_t... I>
-PyObject* convert_and_run(const Signature& signature, PyObject** bound,
-                          std::index_sequence<I...>) {
+PyObject* convert_and_run(const Signature& signature, PyObject** bound, std::index_sequence<I...>) {
   std::tuple<typename Conv::native...> natives;
   const bool converted =
       (convert_argument<Conv>(signature.parameters[I], bound[I], std::get<I>(natives)) && ...);

@@ -5,11 +5,16 @@ namespace fieldpack {
 
 static PyObject* exception_type(ErrorKind kind) {
   switch (kind) {
-    case ErrorKind::value_error: return PyExc_ValueError;
-    case ErrorKind::key_error: return PyExc_KeyError;
-    case ErrorKind::type_error: return PyExc_TypeError;
-    case ErrorKind::overflow_error: return PyExc_OverflowError;
-    case ErrorKind::not_implemented: return PyExc_NotImplementedError;
+    case ErrorKind::value_error:
+      return PyExc_ValueError;
+    case ErrorKind::key_error:
+      return PyExc_KeyError;
+    case ErrorKind::type_error:
+      return PyExc_TypeError;
+    case ErrorKind::overflow_error:
+      return PyExc_OverflowError;
+    case ErrorKind::not_implemented:
+      return PyExc_NotImplementedError;
   }
   return PyExc_SystemError;
 }
@@ -40,8 +45,8 @@ static constexpr const char kPanicDoc[] =
 static PyObject* panic_exception_type() {
   static PyObject* type = nullptr;
   if (!type) {
-    type = PyErr_NewExceptionWithDoc("fieldpack.PanicException", kPanicDoc,
-                                     PyExc_BaseException, nullptr);
+    type = PyErr_NewExceptionWithDoc("fieldpack.PanicException", kPanicDoc, PyExc_BaseException,
+                                     nullptr);
   }
   return type;
 }

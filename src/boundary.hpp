@@ -8,8 +8,8 @@
 #include <exception>
 #include <new>
 
+#include "common/result.hpp"
 #include "py_ref.hpp"
-#include "result.hpp"
 #include "text_objects.hpp"
 
 namespace fieldpack {
@@ -24,10 +24,21 @@ PyObject* raise_failure(const Failure& failure);
 // Raises PanicException (created on first need) with the message.
 PyObject* raise_panic(const char* message);
 
-inline PyObject* to_python(std::int64_t value) { return PyLong_FromLongLong(value); }
-inline PyObject* to_python(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
-inline PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
-inline PyObject* to_python(PyRef&& object) { return object.release(); }
+// Native values as new objects; empty with the host's error set when the host cannot make one.
+inline PyRef make_object(std::int64_t value) { return PyRef::steal(PyLong_FromLongLong(value)); }
+inline PyRef make_object(std::uint64_t value) {
+  return PyRef::steal(PyLong_FromUnsignedLongLong(value));
+}
+inline PyRef make_object(double value) { return PyRef::steal(PyFloat_FromDouble(value)); }
+inline PyRef make_object(PyRef&& object) { return std::move(object); }
+
+// A function's result handed to the interpreter: a new reference, or nullptr with the exception
+// raised.
+template <class T>
+PyObject* to_python(T&& native) {
+  return make_object(std::forward<T>(native)).release();
+}
+
 inline PyObject* to_python(Failure&& failure) { return raise_failure(failure); }
 
 template <class T>

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "encoder/encoder.hpp"
+#include "encoder/codecs/encoder.hpp"
 
 namespace fieldpack {
 
@@ -105,6 +105,19 @@ bool convert_double(PyObject* object, double& out) {
     out = PyFloat_AS_DOUBLE(object);
     return true;
   }
+#if defined(PYPY_VERSION)
+  // What float() accepts: __float__, then __index__. PyPy's PyFloat_AsDouble stops at the first;
+  // CPython's takes both, so an object with only __index__ converts alike on both hosts.
+  if (!PyFloat_Check(object) && !PyLong_Check(object) && PyIndex_Check(object) &&
+      !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__float__")) {
+    PyRef index = PyRef::steal(PyNumber_Index(object));
+    if (!index) return false;
+    const double value = PyLong_AsDouble(index.get());
+    if (value == -1.0 && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+  }
+#endif
   const double value = PyFloat_AsDouble(object);
   if (value == -1.0 && PyErr_Occurred()) return false;
   out = value;
@@ -193,36 +206,106 @@ bool convert_bytes(PyObject* object, ByteSpan& out) {
 SequenceItems::~SequenceItems() {
   if (tuple_) return;
   for (Py_ssize_t i = 0; i < size_; ++i) Py_DECREF(items_[i]);
-  PyMem_Free(owned_);
+  PyMem_Free(heap_);
+}
+
+bool SequenceItems::reserve(Py_ssize_t count) {
+  if (count <= capacity_) return true;
+  const auto bytes = static_cast<std::size_t>(count) * sizeof(PyObject*);
+  auto** grown = static_cast<PyObject**>(PyMem_Malloc(bytes));
+  if (!grown) {
+    PyErr_NoMemory();
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < size_; ++i) grown[i] = owned_[i];
+  PyMem_Free(heap_);
+  heap_ = grown;
+  owned_ = grown;
+  items_ = grown;
+  capacity_ = count;
+  return true;
+}
+
+bool SequenceItems::push(PyRef item) {
+  if (size_ == capacity_ && !reserve(capacity_ * 2)) return false;
+  owned_[size_++] = item.release();
+  return true;
+}
+
+#if defined(PYPY_VERSION)
+namespace {
+
+// PyPy's C API calls a dict subclass's __len__ when the object first reaches C, and when that
+// fails, leaves the object half-registered: a later use from C can crash the interpreter. So
+// recipe items reach C only through this, which replaces every dict subclass by a plain copy of
+// its own storage (what CPython's C API reads anyway) before C sees it, and iterates without
+// consulting __len__.
+constexpr const char kEntriesHelper[] = R"(
+def entries(sequence, dict=dict, type=type, isinstance=isinstance):
+    held = []
+    for item in sequence:
+        if type(item) is not dict and isinstance(item, dict):
+            item = dict.copy(item)
+        held.append(item)
+    return held
+)";
+
+PyObject* entries_helper() {
+  static PyObject* helper = nullptr;
+  if (!helper) {
+    PyRef globals = PyRef::steal(PyDict_New());
+    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
+      return nullptr;
+    }
+    PyRef done =
+        PyRef::steal(PyRun_String(kEntriesHelper, Py_file_input, globals.get(), globals.get()));
+    if (!done) return nullptr;
+    PyObject* entries = PyDict_GetItemString(globals.get(), "entries");
+    if (!entries) return nullptr;
+    Py_INCREF(entries);
+    helper = entries;  // kept for the life of the process
+  }
+  return helper;
+}
+
+}  // namespace
+#endif
+
+// The items of a list, each held. On CPython copying them runs no Python code, so the list
+// cannot change underneath.
+bool SequenceItems::hold_list_items(PyObject* list) {
+  const Py_ssize_t size = PyList_Size(list);
+  if (size < 0 || !reserve(size)) return false;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* item = PyList_GetItem(list, i);
+    if (!item || !push(PyRef::borrow(item))) return false;
+  }
+  return true;
 }
 
 bool SequenceItems::collect(PyObject* sequence) {
-  if (PyList_CheckExact(sequence)) {
-    const Py_ssize_t size = PyList_GET_SIZE(sequence);
-    PyObject** items = inline_;
-    if (size > kInline) {
-      const std::size_t bytes = static_cast<std::size_t>(size) * sizeof(PyObject*);
-      owned_ = static_cast<PyObject**>(PyMem_Malloc(bytes));
-      if (!owned_) {
-        PyErr_NoMemory();
-        return false;
-      }
-      items = owned_;
-    }
-    // Copying runs no Python code, so the list cannot change underneath.
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      items[i] = PyList_GET_ITEM(sequence, i);
-      Py_INCREF(items[i]);
-    }
-    items_ = items;
-    size_ = size;
-    return true;
+  if (PyTuple_CheckExact(sequence)) {
+    tuple_ = PyRef::borrow(sequence);
+    size_ = PyTuple_Size(sequence);
+    items_ = size_ > 0 ? &PyTuple_GET_ITEM(sequence, 0) : nullptr;
+    return size_ >= 0;
   }
-  tuple_ = PyRef::steal(PySequence_Tuple(sequence));
-  if (!tuple_) return false;
-  items_ = &PyTuple_GET_ITEM(tuple_.get(), 0);
-  size_ = PyTuple_GET_SIZE(tuple_.get());
-  return true;
+#if defined(PYPY_VERSION)
+  PyObject* entries = entries_helper();
+  if (!entries) return false;
+  PyRef list = PyRef::steal(PyObject_CallFunctionObjArgs(entries, sequence, nullptr));
+  return list && hold_list_items(list.get());
+#else
+  if (PyList_CheckExact(sequence)) return hold_list_items(sequence);
+  // Iterated without asking for the length: a length that fails or lies changes nothing, and
+  // both hosts agree (PyPy's path above never consults it).
+  PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
+  if (!iterator) return false;
+  while (PyObject* item = PyIter_Next(iterator.get())) {
+    if (!push(PyRef::steal(item))) return false;
+  }
+  return !PyErr_Occurred();
+#endif
 }
 
 bool convert_sequence(PyObject* object, SequenceItems& out) {

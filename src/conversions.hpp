@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
-#include "bits.hpp"
+#include "common/bits.hpp"
+#include "common/text.hpp"
 #include "py_ref.hpp"
-#include "text.hpp"
 
 namespace fieldpack {
 
@@ -32,9 +32,8 @@ bool convert_bool(PyObject* object, bool& out);
 bool convert_text(PyObject* object, TextView& out);
 bool convert_bytes(PyObject* object, ByteSpan& out);
 // The items of a sequence argument, each held by a strong reference for the length of the call,
-// so that changes to the caller's list while a call runs cannot pull an item away. A list's items
-// are copied into the object itself up to a handful, a tuple is held as it is, and any other
-// sequence is collected into a tuple by iterating it.
+// so that changes to the caller's sequence while a call runs cannot pull an item away. A tuple is
+// held as it is, a list's items are copied, and any other sequence is iterated.
 class SequenceItems {
  public:
   SequenceItems() = default;
@@ -48,10 +47,16 @@ class SequenceItems {
 
  private:
   static constexpr Py_ssize_t kInline = 16;
-  PyRef tuple_;               // when the items are a tuple's
-  PyObject* inline_[kInline];  // a short list's items, owned
-  PyObject** owned_ = nullptr;  // a long list's items, owned, from PyMem_Malloc
-  PyObject* const* items_ = nullptr;
+  bool reserve(Py_ssize_t count);
+  bool push(PyRef item);
+  bool hold_list_items(PyObject* list);
+
+  PyRef tuple_;                // when the items are a tuple's
+  PyObject* inline_[kInline];  // otherwise owned here, or in heap_ beyond kInline
+  PyObject** heap_ = nullptr;
+  PyObject** owned_ = inline_;
+  Py_ssize_t capacity_ = kInline;
+  PyObject* const* items_ = inline_;
   Py_ssize_t size_ = 0;
 };
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "conversions.hpp"
-#include "recipe.hpp"
+#include "engine_result.hpp"
 
 namespace fieldpack {
 

@@ -28,6 +28,7 @@ class PyRef {
   PyObject* get() const { return p_; }
   [[nodiscard]] PyObject* release() { return std::exchange(p_, nullptr); }
   explicit operator bool() const { return p_ != nullptr; }
+  void reset() { *this = PyRef(); }
 
  private:
   explicit PyRef(PyObject* p) : p_(p) {}

@@ -3,3 +3,29 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <cstddef>
+#include <string_view>
+
+namespace fieldpack {
+
+#if !defined(PYPY_VERSION)
+// CPython's own storage of an exact str, read without a call. The unicode macros expand to
+// C-style casts before 3.12, so they are wrapped here, once, with that warning off.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+#pragma GCC diagnostic ignored "-Wsign-conversion"
+#pragma GCC diagnostic ignored "-Wconversion"
+// The str's characters as bytes when it is stored one byte per character and all ASCII.
+inline bool ascii_text(PyObject* str, std::string_view& out) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (!PyUnicode_IS_READY(str)) return false;
+#endif
+  if (!PyUnicode_IS_ASCII(str)) return false;
+  out = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
+                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
+  return true;
+}
+#pragma GCC diagnostic pop
+#endif
+
+}  // namespace fieldpack

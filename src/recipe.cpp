@@ -1,64 +1,50 @@
-// Field-definition keys as both packet engines read them, and the wrapping of engine failures.
+// Field-definition keys as both packet engines read them.
 #include "recipe.hpp"
 
 #include <cstring>
 #include <string>
 
-#include "boundary.hpp"
 #include "conversions.hpp"
 
 namespace fieldpack {
 
 namespace {
 
-struct RecipeKeys {
-  PyObject* name = nullptr;
-  PyObject* encoding = nullptr;
-  PyObject* bits = nullptr;
-  PyObject* byte_order = nullptr;
-  PyObject* reverse_bits = nullptr;
-  PyObject* offset_bits = nullptr;
-};
+std::array<PyObject*, kRecipeKeyCount> interned_keys{};
 
-RecipeKeys keys;
-
-Failure missing_field(std::string_view key) {
+Failure missing_field(RecipeKey key) {
   std::string message = "Recipe missing required field: '";
-  message += key;
+  message += name_of(key);
   message += '\'';
   return Failure{ErrorKind::key_error, std::move(message)};
 }
 
-bool require_dict(PyObject* entry, EngineError& error) {
-  if (PyDict_Check(entry)) return true;
+EngineStatus require_dict(PyObject* entry) {
+  if (PyDict_Check(entry)) return kDone;
   raise_type_cast(entry, "dict");
-  error = take_host_error();
-  return false;
-}
-
-bool present(const PyRef& value, std::string_view key, EngineError& error) {
-  if (value) return true;
-  error = missing_field(key);
-  return false;
+  return host_error();
 }
 
 // The text conversion's check without keeping the UTF-8 form: a plain ASCII str needs none.
-bool is_text(PyObject* object, EngineError& error) {
+EngineStatus check_text(PyObject* object) {
 #if !defined(PYPY_VERSION)
-  if (PyUnicode_CheckExact(object) && PyUnicode_IS_READY(object) && PyUnicode_IS_ASCII(object)) {
-    return true;
-  }
+  std::string_view ascii;
+  if (PyUnicode_CheckExact(object) && ascii_text(object, ascii)) return kDone;
 #endif
   TextView ignored;
-  if (convert_text(object, ignored)) return true;
-  error = take_host_error();
-  return false;
+  if (convert_text(object, ignored)) return kDone;
+  return host_error();
 }
 
-bool size_value(PyObject* value, std::uint32_t& out, EngineError& error) {
-  if (convert_size(value, out)) return true;
-  error = take_host_error();
-  return false;
+// Converting these runs no Python code: exact bools, and ints read straight from their storage.
+bool converts_without_python(PyObject* object) {
+  return PyLong_Check(object) || object == Py_True || object == Py_False;
+}
+
+EngineResult<std::uint32_t> size_value(PyObject* value) {
+  std::uint32_t out = 0;
+  if (convert_size(value, out)) return out;
+  return host_error();
 }
 
 // Lower-cases ASCII text into `buffer`; false when the text is not all ASCII or too long to be
@@ -76,56 +62,83 @@ bool ascii_lower(TextView text, char* buffer, std::size_t capacity, std::string_
 
 // Full Unicode lower-casing is the host's str.lower(): it alone knows that the Kelvin sign
 // lowers to "k". Only text that is not plain ASCII comes here.
-bool unicode_lower(PyObject* text, PyRef& lowered, std::string_view& out, EngineError& error) {
+EngineStatus unicode_lower(PyObject* text, PyRef& lowered, std::string_view& out) {
   PyRef plain = PyRef::borrow(text);
   if (!PyUnicode_CheckExact(text)) {  // a subclass's own lower() plays no part
     const TextView utf8 = text_of(text);
     plain = PyRef::steal(
         PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
-    if (!plain) {
-      error = take_host_error();
-      return false;
-    }
+    if (!plain) return host_error();
   }
   lowered = PyRef::steal(PyObject_CallMethod(plain.get(), "lower", nullptr));
   TextView utf8;
-  if (!lowered || !convert_text(lowered.get(), utf8)) {
-    error = take_host_error();
-    return false;
-  }
+  if (!lowered || !convert_text(lowered.get(), utf8)) return host_error();
   out = utf8;
-  return true;
+  return kDone;
 }
 
-bool lower_name(PyObject* object, TextView text, char* buffer, std::size_t capacity,
-                PyRef& lowered, std::string_view& out, EngineError& error) {
-  if (ascii_lower(text, buffer, capacity, out)) return true;
+// `object`'s text lower-cased into `out` (which may view `buffer` or `lowered`); text too long to
+// be any of the names wanted comes back empty.
+EngineStatus lower_name(PyObject* object, TextView text, char* buffer, std::size_t capacity,
+                        PyRef& lowered, std::string_view& out) {
+  if (ascii_lower(text, buffer, capacity, out)) return kDone;
   bool ascii = true;
   for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
   if (ascii) {  // too long to match, so its exact lower-case form does not matter
     out = std::string_view{};
-    return true;
+    return kDone;
   }
-  return unicode_lower(object, lowered, out, error);
+  return unicode_lower(object, lowered, out);
+}
+
+// Two strs with the same characters; plain ASCII ones are compared as bytes.
+bool same_text(PyObject* a, PyObject* b) {
+  if (PyUnicode_GetLength(a) != PyUnicode_GetLength(b)) return false;
+#if !defined(PYPY_VERSION)
+  std::string_view a_text, b_text;
+  if (ascii_text(a, a_text) && ascii_text(b, b_text)) return a_text == b_text;
+#endif
+  return PyUnicode_Compare(a, b) == 0;
 }
 
 }  // namespace
 
+bool make_recipe_keys() {
+  if (interned_keys[0]) return true;
+  std::array<PyObject*, kRecipeKeyCount> made{};
+  for (std::size_t slot = 0; slot < kRecipeKeyCount; ++slot) {
+    const std::string key(kRecipeKeyNames[slot]);
+    made[slot] = PyUnicode_InternFromString(key.c_str());
+    if (!made[slot]) {
+      for (PyObject* done : made) Py_XDECREF(done);
+      return false;
+    }
+  }
+  interned_keys = made;
+  return true;
+}
+
+PyObject* interned_key(RecipeKey key) { return interned_keys[slot_of(key)]; }
+
 bool dict_lookup(PyObject* dict, PyObject* key, PyRef& out) {
 #if defined(PYPY_VERSION)
   if (!PyDict_CheckExact(dict)) {
-    // dict.get on the instance reads its own storage and never calls __missing__.
+    // PyPy's C API reads a dict subclass through its Python-level methods; dict.get on the
+    // instance reads its own storage and never calls __missing__.
     static PyObject* dict_get = nullptr;
     static PyObject* absent = nullptr;
-    if (!dict_get) dict_get = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyDict_Type), "get");
+    if (!dict_get) {
+      dict_get = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyDict_Type), "get");
+    }
     if (!absent) absent = PyList_New(0);
     if (!dict_get || !absent) return false;
     out = PyRef::steal(PyObject_CallFunctionObjArgs(dict_get, dict, key, absent, nullptr));
     if (!out) return false;
-    if (out.get() == absent) out = PyRef();
+    if (out.get() == absent) out.reset();
     return true;
   }
 #endif
+  // Borrowed for no longer than it takes to own it.
   PyObject* found = PyDict_GetItemWithError(dict, key);
   if (!found && PyErr_Occurred()) return false;
   out = PyRef::borrow(found);
@@ -142,258 +155,291 @@ TextView text_of(PyObject* text) {
   return TextView(utf8, static_cast<std::size_t>(size));
 }
 
-HostError take_host_error() {
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  return HostError{PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
-}
-
-bool make_recipe_keys() {
-  if (keys.name) return true;
-  RecipeKeys made;
-  made.name = PyUnicode_InternFromString("name");
-  made.encoding = PyUnicode_InternFromString("encoding");
-  made.bits = PyUnicode_InternFromString("bits");
-  made.byte_order = PyUnicode_InternFromString("byte_order");
-  made.reverse_bits = PyUnicode_InternFromString("reverse_bits");
-  made.offset_bits = PyUnicode_InternFromString("offset_bits");
-  if (!made.name || !made.encoding || !made.bits || !made.byte_order || !made.reverse_bits ||
-      !made.offset_bits) {
-    for (PyObject* key : {made.name, made.encoding, made.bits, made.byte_order,
-                          made.reverse_bits, made.offset_bits}) {
-      Py_XDECREF(key);
+// The values of one entry as the general path reads them, each owned from the moment it is
+// found.
+class RecipeReader::Entry {
+ public:
+  // `scanned`: what a pass over the entry found, still the entry's own since nothing has run.
+  Entry(PyObject* dict, const Found* scanned) : dict_(dict), fresh_(scanned == nullptr) {
+    if (scanned) {
+      for (std::size_t slot = 0; slot < kRecipeKeyCount; ++slot) {
+        values_[slot] = PyRef::borrow((*scanned)[slot]);
+      }
     }
-    return false;
   }
-  keys = made;
-  return true;
-}
 
-// Two strs with the same characters; plain ASCII ones are compared as bytes.
-static bool same_text(PyObject* a, PyObject* b) {
-  if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return false;
-#if !defined(PYPY_VERSION)
-  if (PyUnicode_IS_READY(a) && PyUnicode_IS_READY(b) && PyUnicode_IS_ASCII(a) &&
-      PyUnicode_IS_ASCII(b)) {
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<std::size_t>(PyUnicode_GET_LENGTH(a))) == 0;
+  // The value under `key`, or empty when the entry has none.
+  EngineResult<PyObject*> get(RecipeKey key) {
+    const std::size_t slot = slot_of(key);
+    if (fresh_ && !dict_lookup(dict_, interned_key(key), values_[slot])) return host_error();
+    return values_[slot].get();
   }
-#endif
-  return PyUnicode_Compare(a, b) == 0;
-}
 
-const RecipeReader::Remembered* RecipeReader::find(const Remembered (&table)[kRemembered],
-                                                   PyObject* text) {
-  for (const Remembered& entry : table) {
-    if (entry.text.get() == text) return &entry;
+  // Called after converting `object`: if that may have run Python code, the keys still to be
+  // read are looked up afresh.
+  void converted(PyObject* object) {
+    if (!converts_without_python(object)) fresh_ = true;
+  }
+
+ private:
+  PyObject* dict_;
+  PyRef values_[kRecipeKeyCount];
+  bool fresh_;
+};
+
+template <class Meaning>
+const Meaning* RecipeReader::Remembered<Meaning>::find(PyObject* object) const {
+  for (int i = 0; i < kRemembered; ++i) {
+    if (text[i].get() == object) return &meaning[i];
   }
   // Equal text in another object, as every value of a recipe read from JSON is.
-  if (!PyUnicode_Check(text)) return nullptr;
-  for (const Remembered& entry : table) {
-    if (entry.text && same_text(entry.text.get(), text)) return &entry;
+  if (!PyUnicode_Check(object)) return nullptr;
+  for (int i = 0; i < kRemembered; ++i) {
+    if (text[i] && same_text(text[i].get(), object)) return &meaning[i];
   }
   return nullptr;
 }
 
-void RecipeReader::remember(Remembered (&table)[kRemembered], int& next, PyObject* text,
-                            std::uint8_t meaning) {
-  table[next].text = PyRef::borrow(text);
-  table[next].meaning = meaning;
+template <class Meaning>
+void RecipeReader::Remembered<Meaning>::remember(PyObject* object, Meaning value) {
+  text[next] = PyRef::borrow(object);
+  meaning[next] = value;
   next = (next + 1) % kRemembered;
 }
 
 RecipeReader::RecipeReader() {
-  PyObject* const interned[kSlotCount] = {keys.name,       keys.encoding,     keys.bits,
-                                          keys.byte_order, keys.reverse_bits, keys.offset_bits};
-  for (int slot = 0; slot < kSlotCount; ++slot) keys_[slot] = PyRef::borrow(interned[slot]);
+  for (std::size_t slot = 0; slot < kRecipeKeyCount; ++slot) keys_[slot] = interned_keys[slot];
 }
 
-int RecipeReader::slot_of(PyObject* key) {
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    if (key == keys_[slot].get()) return slot;
+int RecipeReader::slot_of_key(PyObject* key) {
+  for (std::size_t slot = 0; slot < kRecipeKeyCount; ++slot) {
+    if (key == keys_[slot]) return static_cast<int>(slot);
   }
   if (!PyUnicode_CheckExact(key)) return kUnreadable;
-  static constexpr const char* kTexts[kSlotCount] = {"name",       "encoding",     "bits",
-                                                     "byte_order", "reverse_bits", "offset_bits"};
-  static constexpr Py_ssize_t kLengths[kSlotCount] = {4, 8, 4, 10, 12, 11};
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    if (kLengths[slot] == length && PyUnicode_CompareWithASCIIString(key, kTexts[slot]) == 0) {
-      keys_[slot] = PyRef::borrow(key);
-      return slot;
+#if !defined(PYPY_VERSION)
+  std::string_view text;
+  // Our names are ASCII: a str that is not cannot be one of them.
+  if (!ascii_text(key, text)) return kNoSlot;
+  for (std::size_t slot = 0; slot < kRecipeKeyCount; ++slot) {
+    if (text == kRecipeKeyNames[slot]) {
+      json_keys_[slot] = PyRef::borrow(key);
+      keys_[slot] = key;
+      return static_cast<int>(slot);
     }
   }
+#endif
   return kNoSlot;
 }
 
-// One pass over the entry's items costs less than a lookup per key. Only exact str keys can be
-// told apart without running Python code; any other key might compare equal to one of ours
-// through its own __eq__, so such an entry is read by lookups instead.
 bool RecipeReader::scan(PyObject* entry, Found& found) {
+  for (PyObject*& value : found) value = nullptr;
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   // Counting items spares the call that would only report the end.
   const Py_ssize_t size = PyDict_Size(entry);
-  for (int item = 0; item < size && PyDict_Next(entry, &position, &key, &value); ++item) {
+  for (Py_ssize_t item = 0; item < size && PyDict_Next(entry, &position, &key, &value); ++item) {
     int slot = kNoSlot;
     if (item < kTrackedItems) {
       const int expected = slot_at_[item];
-      if (expected >= 0 && key == keys_[expected].get()) {
+      if (expected >= 0 && key == keys_[expected]) {
         slot = expected;
       } else {
-        slot = slot_of(key);
+        slot = slot_of_key(key);
         slot_at_[item] = slot;
       }
     } else {
-      slot = slot_of(key);
+      slot = slot_of_key(key);
     }
     if (slot == kUnreadable) return false;
-    if (slot >= 0) found.value[slot] = value;
+    if (slot >= 0) found[slot] = value;
   }
   return true;
 }
 
-bool RecipeReader::collect(PyObject* entry, Found& found, EngineError& error) {
-#if defined(PYPY_VERSION)
-  // PyPy's C API reads a dict subclass through its Python-level methods.
-  if (!PyDict_CheckExact(entry)) {
-    PyObject* const ours[kSlotCount] = {keys.name,       keys.encoding,     keys.bits,
-                                        keys.byte_order, keys.reverse_bits, keys.offset_bits};
-    for (int slot = 0; slot < kSlotCount; ++slot) {
-      if (!dict_lookup(entry, ours[slot], found.owned[slot])) {
-        error = take_host_error();
-        return false;
-      }
-      found.value[slot] = found.owned[slot].get();
-    }
-    return true;
+namespace {
+
+// Exact str whose text is at hand without a failure; its UTF-8 form is then cached by the host.
+bool plain_text(PyObject* value) {
+  if (!value || !PyUnicode_CheckExact(value)) return false;
+#if !defined(PYPY_VERSION)
+  std::string_view ascii;
+  if (ascii_text(value, ascii)) return true;
+#endif
+  Py_ssize_t size = 0;
+  if (PyUnicode_AsUTF8AndSize(value, &size)) return true;
+  PyErr_Clear();  // the general path reads it again and reports the failure
+  return false;
+}
+
+// An int whose value fits a size, read straight from its storage.
+bool plain_size(PyObject* value, std::uint32_t& out) {
+  if (!PyLong_Check(value)) return false;
+  if (convert_size(value, out)) return true;
+  PyErr_Clear();
+  return false;
+}
+
+}  // namespace
+
+bool RecipeReader::read_plain(const Found& found, FieldDefinition& field) {
+  PyObject* const name = found[slot_of(RecipeKey::name)];
+  PyObject* const encoding = found[slot_of(RecipeKey::encoding)];
+  PyObject* const bits = found[slot_of(RecipeKey::bits)];
+  PyObject* const byte_order = found[slot_of(RecipeKey::byte_order)];
+  PyObject* const reverse = found[slot_of(RecipeKey::reverse_bits)];
+  PyObject* const offset = found[slot_of(RecipeKey::offset_bits)];
+  if (!plain_text(name) || !bits || !plain_size(bits, field.bits) ||
+      (reverse != Py_True && reverse != Py_False)) {
+    return false;
+  }
+  if (!encoding || !(encodings_.find(encoding) || plain_text(encoding))) return false;
+  if (!byte_order || !(byte_orders_.find(byte_order) || plain_text(byte_order))) return false;
+  field.has_offset = offset != nullptr;
+  if (offset && !plain_size(offset, field.offset_bits)) return false;
+  field.reverse_bits = reverse == Py_True;
+  field.name = PyRef::borrow(name);
+  field.encoding = PyRef::borrow(encoding);
+  field.byte_order = PyRef::borrow(byte_order);
+  return true;
+}
+
+EngineResult<FieldDefinition> RecipeReader::read(PyObject* entry) {
+#if !defined(PYPY_VERSION)
+  // PyDict_Next is cheaper than keyed lookups on CPython; on PyPy it is the dearer way.
+  Found found;
+  if (PyDict_Check(entry) && scan(entry, found)) {
+    FieldDefinition field;
+    if (read_plain(found, field)) return field;
+    return read_by_keys(entry, &found);
   }
 #endif
-  if (scan(entry, found)) return true;
-  PyObject* const interned[kSlotCount] = {keys.name,       keys.encoding,     keys.bits,
-                                          keys.byte_order, keys.reverse_bits, keys.offset_bits};
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    found.value[slot] = PyDict_GetItemWithError(entry, interned[slot]);
-    if (!found.value[slot] && PyErr_Occurred()) {
-      error = take_host_error();
-      return false;
+  return read_by_keys(entry, nullptr);
+}
+
+EngineResult<FieldDefinition> RecipeReader::read_by_keys(PyObject* entry, const Found* scanned) {
+  if (EngineStatus is_dict = require_dict(entry); !is_dict.ok()) {
+    return std::move(is_dict.failure());
+  }
+  Entry values(entry, scanned);
+  FieldDefinition field;
+
+  // A required key's value, owned by `out`.
+  auto required = [&](RecipeKey key, PyRef& out) -> EngineStatus {
+    EngineResult<PyObject*> value = values.get(key);
+    if (!value.ok()) return std::move(value.failure());
+    if (!value.value()) return EngineError{missing_field(key)};
+    out = PyRef::borrow(value.value());
+    return kDone;
+  };
+  // A size; the value is owned while its conversion runs.
+  auto size = [&](RecipeKey key, bool required_key, bool& present,
+                  std::uint32_t& out) -> EngineStatus {
+    EngineResult<PyObject*> value = values.get(key);
+    if (!value.ok()) return std::move(value.failure());
+    present = value.value() != nullptr;
+    if (!present) return required_key ? EngineStatus(EngineError{missing_field(key)}) : kDone;
+    const PyRef held = PyRef::borrow(value.value());
+    EngineResult<std::uint32_t> converted = size_value(held.get());
+    if (!converted.ok()) return std::move(converted.failure());
+    out = converted.value();
+    values.converted(held.get());
+    return kDone;
+  };
+
+  if (EngineStatus s = required(RecipeKey::name, field.name); !s.ok())
+    return std::move(s.failure());
+  if (EngineStatus s = check_text(field.name.get()); !s.ok()) return std::move(s.failure());
+  if (EngineStatus s = required(RecipeKey::encoding, field.encoding); !s.ok()) {
+    return std::move(s.failure());
+  }
+  // A remembered string has passed the text check before.
+  if (!encodings_.find(field.encoding.get())) {
+    if (EngineStatus s = check_text(field.encoding.get()); !s.ok()) return std::move(s.failure());
+  }
+  bool present = false;
+  if (EngineStatus s = size(RecipeKey::bits, true, present, field.bits); !s.ok()) {
+    return std::move(s.failure());
+  }
+  if (EngineStatus s = required(RecipeKey::byte_order, field.byte_order); !s.ok()) {
+    return std::move(s.failure());
+  }
+  if (!byte_orders_.find(field.byte_order.get())) {
+    if (EngineStatus s = check_text(field.byte_order.get()); !s.ok()) {
+      return std::move(s.failure());
     }
   }
-  return true;
-}
-
-// A remembered string has passed the text conversion before, so it is not checked again.
-bool RecipeReader::checked_text(PyObject* value, std::string_view key_text,
-                                const Remembered (&table)[kRemembered], PyRef& out,
-                                EngineError& error) {
-  out = PyRef::borrow(value);
-  if (!present(out, key_text, error)) return false;
-  return find(table, value) || is_text(value, error);
-}
-
-bool RecipeReader::read(PyObject* entry, FieldDefinition& field, EngineError& error) {
-  if (!require_dict(entry, error)) return false;
-  Found found;
-  return collect(entry, found, error) && read_found(found, field, error);
-}
-
-bool RecipeReader::read_kept(PyObject* entry, const Kept& kept, FieldDefinition& field,
-                             EngineError& error) {
-  if (!require_dict(entry, error)) return false;
-  Found found;
-  for (int slot = 0; slot < kSlotCount; ++slot) found.value[slot] = kept.value[slot].get();
-  return read_found(found, field, error);
-}
-
-bool RecipeReader::read_found(const Found& found, FieldDefinition& field, EngineError& error) {
-  // Owned before any conversion runs: an __index__ or __bool__ may change the entry.
-  PyRef bits = PyRef::borrow(found.value[kBits]);
-  PyRef reverse = PyRef::borrow(found.value[kReverseBits]);
-  PyRef offset = PyRef::borrow(found.value[kOffsetBits]);
-  field.name = PyRef::borrow(found.value[kName]);
-  if (!present(field.name, "name", error) || !is_text(field.name.get(), error)) return false;
-  if (!checked_text(found.value[kEncoding], "encoding", encodings_, field.encoding, error)) {
-    return false;
-  }
-  if (!present(bits, "bits", error) || !size_value(bits.get(), field.bits, error)) return false;
-  if (!checked_text(found.value[kByteOrder], "byte_order", byte_orders_, field.byte_order,
-                    error)) {
-    return false;
-  }
-  if (!present(reverse, "reverse_bits", error)) return false;
-  if (reverse.get() == Py_False || reverse.get() == Py_True) {
-    field.reverse_bits = reverse.get() == Py_True;
-  } else if (!convert_bool(reverse.get(), field.reverse_bits)) {
-    error = take_host_error();
-    return false;
-  }
-  field.has_offset = static_cast<bool>(offset);
-  return !field.has_offset || size_value(offset.get(), field.offset_bits, error);
-}
-
-bool RecipeReader::read_extent(PyObject* entry, std::uint32_t& bits, bool& has_offset,
-                               std::uint32_t& offset_bits, EngineError& error, Kept* keep) {
-  if (!require_dict(entry, error)) return false;
-  Found found;
-  if (!collect(entry, found, error)) return false;
-  if (keep) {
-    for (int slot = 0; slot < kSlotCount; ++slot) {
-      keep->value[slot] = PyRef::borrow(found.value[slot]);
+  {
+    EngineResult<PyObject*> value = values.get(RecipeKey::reverse_bits);
+    if (!value.ok()) return std::move(value.failure());
+    if (!value.value()) return EngineError{missing_field(RecipeKey::reverse_bits)};
+    const PyRef held = PyRef::borrow(value.value());
+    if (held.get() == Py_True || held.get() == Py_False) {
+      field.reverse_bits = held.get() == Py_True;
+    } else if (!convert_bool(held.get(), field.reverse_bits)) {
+      return host_error();
     }
+    values.converted(held.get());
   }
-  PyRef bits_value = PyRef::borrow(found.value[kBits]);
-  PyRef offset = PyRef::borrow(found.value[kOffsetBits]);
-  if (!present(bits_value, "bits", error) || !size_value(bits_value.get(), bits, error)) {
-    return false;
+  if (EngineStatus s = size(RecipeKey::offset_bits, false, field.has_offset, field.offset_bits);
+      !s.ok()) {
+    return std::move(s.failure());
   }
-  has_offset = static_cast<bool>(offset);
-  return !has_offset || size_value(offset.get(), offset_bits, error);
+  return field;
 }
 
-bool RecipeReader::encoding(const FieldDefinition& field, Encoding& encoding,
-                            EngineError& error) {
-  if (const Remembered* known = find(encodings_, field.encoding.get())) {
-    encoding = static_cast<Encoding>(known->meaning);
-    return true;
+// Two keyed lookups cost less than a pass over all of an entry's items, and each key is then
+// naturally read as the entry stands when the walk reaches it.
+EngineResult<Extent> RecipeReader::read_extent(PyObject* entry) {
+  if (EngineStatus is_dict = require_dict(entry); !is_dict.ok()) {
+    return std::move(is_dict.failure());
   }
+  Extent extent;
+  PyRef bits;
+  if (!dict_lookup(entry, interned_key(RecipeKey::bits), bits)) return host_error();
+  if (!bits) return EngineError{missing_field(RecipeKey::bits)};
+  if (!convert_size(bits.get(), extent.bits)) return host_error();
+  PyRef offset;
+  if (!dict_lookup(entry, interned_key(RecipeKey::offset_bits), offset)) return host_error();
+  extent.has_offset = static_cast<bool>(offset);
+  if (offset && !convert_size(offset.get(), extent.offset_bits)) return host_error();
+  return extent;
+}
+
+EngineResult<const EncodingRow*> RecipeReader::encoding(const FieldDefinition& field) {
+  if (const EncodingRow* const* known = encodings_.find(field.encoding.get())) return *known;
   char buffer[kLongestEncodingName];
   PyRef lowered;
   std::string_view lower;
-  if (!lower_name(field.encoding.get(), field.encoding_text(), buffer, sizeof buffer, lowered,
-                  lower, error)) {
-    return false;
+  if (EngineStatus s = lower_name(field.encoding.get(), field.encoding_text(), buffer,
+                                  sizeof buffer, lowered, lower);
+      !s.ok()) {
+    return std::move(s.failure());
   }
-  encoding = encoding_from_name(lower);
-  remember(encodings_, next_encoding_, field.encoding.get(), static_cast<std::uint8_t>(encoding));
-  return true;
+  const EncodingRow* row = encoding_named(lower);
+  encodings_.remember(field.encoding.get(), row);
+  return row;
 }
 
-bool RecipeReader::byte_order(const FieldDefinition& field, ByteOrder& order,
-                              EngineError& error) {
-  if (const Remembered* known = find(byte_orders_, field.byte_order.get())) {
-    order = static_cast<ByteOrder>(known->meaning);
-    return true;
-  }
+EngineResult<ByteOrder> RecipeReader::byte_order(const FieldDefinition& field) {
+  if (const ByteOrder* known = byte_orders_.find(field.byte_order.get())) return *known;
   char buffer[6];
   PyRef lowered;
   std::string_view lower;
-  if (!lower_name(field.byte_order.get(), field.byte_order_text(), buffer, sizeof buffer, lowered,
-                  lower, error)) {
-    return false;
+  if (EngineStatus s = lower_name(field.byte_order.get(), field.byte_order_text(), buffer,
+                                  sizeof buffer, lowered, lower);
+      !s.ok()) {
+    return std::move(s.failure());
   }
   if (lower == "big" || lower == "little") {
-    order = lower == "big" ? ByteOrder::big : ByteOrder::little;
-    remember(byte_orders_, next_byte_order_, field.byte_order.get(),
-             static_cast<std::uint8_t>(order));
-    return true;
+    const ByteOrder order = lower == "big" ? ByteOrder::big : ByteOrder::little;
+    byte_orders_.remember(field.byte_order.get(), order);
+    return order;
   }
   std::string message = "Invalid byte_order '";
   message += field.byte_order_text();
   message += "': must be 'big' or 'little'";
-  error = value_error(std::move(message));
-  return false;
+  return EngineError{value_error(std::move(message))};
 }
 
 Failure unsupported_encoding(const FieldDefinition& field) {
@@ -403,9 +449,12 @@ Failure unsupported_encoding(const FieldDefinition& field) {
 }
 
 std::string entry_name(PyObject* entry, std::size_t index) {
-  PyObject* name = PyDict_Check(entry) ? PyDict_GetItemWithError(entry, keys.name) : nullptr;
+  PyRef name;
   TextView text;
-  if (name && convert_text(name, text)) return std::string(text);
+  if (PyDict_Check(entry) && dict_lookup(entry, interned_key(RecipeKey::name), name) && name &&
+      convert_text(name.get(), text)) {
+    return std::string(text);
+  }
   PyErr_Clear();
   std::string label = "#";
   append_decimal(label, index);
@@ -415,7 +464,8 @@ std::string entry_name(PyObject* entry, std::size_t index) {
 PyRef name_key(const FieldDefinition& field) {
   if (PyUnicode_CheckExact(field.name.get())) return PyRef::borrow(field.name.get());
   const TextView text = field.name_text();
-  return PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  return PyRef::steal(
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 Failure position_out_of_range(std::string_view field_name, std::uint64_t end_bit) {
@@ -426,33 +476,6 @@ Failure position_out_of_range(std::string_view field_name, std::uint64_t end_bit
   message += ", beyond the largest bit position ";
   append_decimal(message, kLargestBitPosition);
   return value_error(std::move(message));
-}
-
-PyObject* raise_engine_error(EngineError& error) {
-  PyRef exception;
-  if (auto* failure = std::get_if<Failure>(&error)) {
-    exception = PyRef::steal(failure_exception(*failure));
-    if (!exception) return nullptr;
-  } else {
-    auto& host = std::get<HostError>(error);
-    // Exhausted memory and interrupts are no failure of the packet's content: they pass as
-    // they are, not dressed up as a ValueError.
-    const bool passes = !host.value ||
-                        PyErr_GivenExceptionMatches(host.value.get(), PyExc_MemoryError) ||
-                        !PyErr_GivenExceptionMatches(host.value.get(), PyExc_Exception);
-    if (passes) {
-      PyErr_Restore(host.type.release(), host.value.release(), host.traceback.release());
-      return nullptr;
-    }
-    exception = std::move(host.value);
-  }
-  std::string message = type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
-  message += ": ";
-  if (!append_str(message, exception.get())) message += "<exception str() failed>";
-  PyRef message_object = PyRef::steal(
-      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (message_object) PyErr_SetObject(PyExc_ValueError, message_object.get());
-  return nullptr;
 }
 
 }  // namespace fieldpack

@@ -1,44 +1,50 @@
-// Reading field definitions out of recipe entries, shared by both packet engines, and the error
-// type of the engines.
+// Reading field definitions out of recipe entries, shared by both packet engines.
+//
+// Reading an entry can run Python code: the __index__ of "bits" or "offset_bits", the __bool__ of
+// a numpy-style bool under "reverse_bits", the __eq__ of a key object whose hash equals one of
+// ours (met by a keyed lookup), a dict subclass's methods (on PyPy), and finalizers run by the
+// garbage collector whenever an object is allocated. Any of it may change or empty the entry, the
+// recipe or the values dictionary. So every value is held by a strong reference from the moment
+// it is found, and each key is read when the walk reaches it, seeing the entry as it is then: a
+// key removed by an earlier key's conversion is missing. The one-pass read of an entry's items
+// (CPython) stands in for the keyed lookups only while nothing but exact built-in values has been
+// converted since the pass, which runs no Python code; after any other conversion the keys not
+// yet read are looked up afresh.
 #pragma once
 
 #include "python.hpp"
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <variant>
 
-#include "encoding_names.hpp"
+#include "common/encodings.hpp"
+#include "common/field_window.hpp"
+#include "common/text.hpp"
+#include "engine_result.hpp"
 #include "py_ref.hpp"
-#include "result.hpp"
-#include "text.hpp"
 
 namespace fieldpack {
 
-// An exception the host raised while an engine used it, taken over the moment the call failed.
-struct HostError {
-  PyRef type;
-  PyRef value;
-  PyRef traceback;
-};
+// The six keys of a field definition, in the order both engines read them.
+enum class RecipeKey : std::uint8_t { name, encoding, bits, byte_order, reverse_bits, offset_bits };
 
-using EngineError = std::variant<Failure, HostError>;
+inline constexpr std::array<std::string_view, 6> kRecipeKeyNames = {
+    "name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits"};
 
-template <class T>
-using EngineResult = Result<T, EngineError>;
+inline constexpr std::size_t kRecipeKeyCount = kRecipeKeyNames.size();
+
+constexpr std::size_t slot_of(RecipeKey key) { return static_cast<std::size_t>(key); }
+constexpr std::string_view name_of(RecipeKey key) { return kRecipeKeyNames[slot_of(key)]; }
+
+// The interned key strings, made once when a module is first initialised.
+bool make_recipe_keys();
+PyObject* interned_key(RecipeKey key);
 
 // The value under `key` in the dictionary's own storage, never through a subclass's
 // __getitem__ or __missing__; empty when absent. False with a Python error set on failure.
 bool dict_lookup(PyObject* dict, PyObject* key, PyRef& out);
-
-// Takes over the pending Python exception.
-HostError take_host_error();
-
-// The interned key strings, made once when the module is first initialised.
-bool make_recipe_keys();
-
-enum class ByteOrder : std::uint8_t { big, little };
 
 // The UTF-8 form of a str already accepted by the text conversion; for messages only.
 TextView text_of(PyObject* text);
@@ -59,80 +65,79 @@ struct FieldDefinition {
   TextView byte_order_text() const { return text_of(byte_order.get()); }
 };
 
+// What the sizing walk of packing reads of an entry.
+struct Extent {
+  std::uint32_t bits = 0;
+  bool has_offset = false;
+  std::uint32_t offset_bits = 0;
+};
+
 // Reads field definitions for one packet call. Recipes repeat a handful of encoding and
-// byte-order strings, so their lower-cased meaning is remembered by object for the length of
-// the call (each remembered object held by a strong reference); a field that repeats one is
-// resolved by a pointer comparison.
+// byte-order strings, so their meaning is remembered by object for the length of the call (each
+// remembered object held by a strong reference); a field that repeats one is resolved by a
+// pointer comparison.
 class RecipeReader {
  public:
   RecipeReader();
 
   // The dictionary check, then "name", "encoding", "bits", "byte_order", "reverse_bits" and the
   // optional "offset_bits"; the first failure is returned.
-  bool read(PyObject* entry, FieldDefinition& field, EngineError& error);
+  EngineResult<FieldDefinition> read(PyObject* entry);
 
-  // The values of an entry's six keys, held for a later read of the same entry.
-  struct Kept {
-    PyRef value[6];
-  };
+  // The dictionary check, "bits", then the optional "offset_bits".
+  EngineResult<Extent> read_extent(PyObject* entry);
 
-  // What the sizing walk of packing reads: the dictionary check, "bits", then "offset_bits".
-  // With `keep`, the entry's values are kept there for read_kept.
-  bool read_extent(PyObject* entry, std::uint32_t& bits, bool& has_offset,
-                   std::uint32_t& offset_bits, EngineError& error, Kept* keep = nullptr);
-
-  // As read, from values kept by read_extent. Only valid while no Python code can have run since
-  // (nothing but exact ints, bools, floats and strs converted), so the entry still holds them.
-  bool read_kept(PyObject* entry, const Kept& kept, FieldDefinition& field, EngineError& error);
-
-  // The encoding after full Unicode lower-casing; unknown names come back as Encoding::unknown.
-  bool encoding(const FieldDefinition& field, Encoding& encoding, EngineError& error);
+  // The encoding's row after full Unicode lower-casing; nullptr for a name no engine knows.
+  EngineResult<const EncodingRow*> encoding(const FieldDefinition& field);
 
   // "big" or "little" after lower-casing, or the byte-order failure quoting the caller's text.
-  bool byte_order(const FieldDefinition& field, ByteOrder& order, EngineError& error);
+  EngineResult<ByteOrder> byte_order(const FieldDefinition& field);
 
  private:
-  enum Slot { kName, kEncoding, kBits, kByteOrder, kReverseBits, kOffsetBits, kSlotCount };
+  class Entry;
+  using Found = PyObject* [kRecipeKeyCount];
   static constexpr int kNoSlot = -1;
   static constexpr int kUnreadable = -2;
   static constexpr int kTrackedItems = 8;
-  struct Found {
-    PyObject* value[kSlotCount] = {};
-    PyRef owned[kSlotCount];  // holds values a lookup handed over as new references
-  };
-  int slot_of(PyObject* key);
-  bool scan(PyObject* entry, Found& found);
-  bool collect(PyObject* entry, Found& found, EngineError& error);
-  bool read_found(const Found& found, FieldDefinition& field, EngineError& error);
 
-  // The key objects last met for each slot (interned to start with; the equal but distinct
-  // strings of a recipe read from JSON once met), and the slot found at each item position of
-  // the previous entry: entries of one recipe usually list the same keys in the same order.
-  PyRef keys_[kSlotCount];
+  // CPython: the entry's six values from one pass over its items, borrowed; false when a key
+  // cannot be told apart from ours without running Python code.
+  bool scan(PyObject* entry, Found& found);
+  int slot_of_key(PyObject* key);
+  // The whole field from scanned values when every one of them is present, of its exact built-in
+  // type and valid: then nothing can have run Python code, and nothing failed.
+  bool read_plain(const Found& found, FieldDefinition& field);
+  // Key by key, every value owned, each key looked up afresh once Python code may have run;
+  // `scanned` (may be null) holds what a pass found, valid until then.
+  EngineResult<FieldDefinition> read_by_keys(PyObject* entry, const Found* scanned);
+
+  // The key objects last met for each slot: the interned ones (which live as long as the
+  // module) to start with, and the equal but distinct strings of a recipe read from JSON once
+  // met, then owned by json_keys_. slot_at_ is the slot found at each item position of the
+  // previous entry: entries of one recipe usually list the same keys in the same order.
+  PyObject* keys_[kRecipeKeyCount];
+  PyRef json_keys_[kRecipeKeyCount];
   int slot_at_[kTrackedItems] = {kNoSlot, kNoSlot, kNoSlot, kNoSlot,
                                  kNoSlot, kNoSlot, kNoSlot, kNoSlot};
 
   static constexpr int kRemembered = 4;
+  template <class Meaning>
   struct Remembered {
-    PyRef text;
-    std::uint8_t meaning = 0;
+    PyRef text[kRemembered];
+    Meaning meaning[kRemembered] = {};
+    int next = 0;
+    const Meaning* find(PyObject* text) const;
+    void remember(PyObject* text, Meaning meaning);
   };
-  static const Remembered* find(const Remembered (&table)[kRemembered], PyObject* text);
-  static void remember(Remembered (&table)[kRemembered], int& next, PyObject* text,
-                       std::uint8_t meaning);
-  bool checked_text(PyObject* value, std::string_view key_text,
-                    const Remembered (&table)[kRemembered], PyRef& out, EngineError& error);
-
-  Remembered encodings_[kRemembered];
-  Remembered byte_orders_[kRemembered];
-  int next_encoding_ = 0;
-  int next_byte_order_ = 0;
+  Remembered<const EncodingRow*> encodings_;
+  Remembered<ByteOrder> byte_orders_;
 };
 
 Failure unsupported_encoding(const FieldDefinition& field);
 
 // The key under which a field's value is stored or looked up: the name itself when it is an
-// exact str, else a plain str of the same text (so a subclass's hooks play no part).
+// exact str, else a plain str of the same text (so a subclass's hooks play no part). Empty with
+// the host's error set on failure.
 PyRef name_key(const FieldDefinition& field);
 
 // What to call an entry in a message before its "name" has been read: the name if it has a
@@ -143,13 +148,5 @@ std::string entry_name(PyObject* entry, std::size_t index);
 Failure position_out_of_range(std::string_view field_name, std::uint64_t end_bit);
 
 inline constexpr std::uint64_t kLargestBitPosition = 0xFFFFFFFFu;
-
-// Raises the engine's failure as the packet functions do: a ValueError "{type name}: {text}".
-PyObject* raise_engine_error(EngineError& error);
-
-inline PyObject* to_python(EngineResult<PyRef>&& result) {
-  if (!result.ok()) return raise_engine_error(result.failure());
-  return result.value().release();
-}
 
 }  // namespace fieldpack

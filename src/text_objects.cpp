@@ -8,8 +8,8 @@
 #include <new>
 #include <string>
 
-#include "decoder/text_codecs.hpp"
-#include "encoder/text_codecs.hpp"
+#include "decoder/codecs/text_codecs.hpp"
+#include "encoder/codecs/text_codecs.hpp"
 
 namespace fieldpack {
 namespace {
@@ -18,9 +18,7 @@ bool is_the_text_itself(const EncodedBytes& bytes) {
   return bytes.form == TextForm::utf8 && !bytes.with_byte_order_mark;
 }
 
-}  // namespace
-
-PyObject* to_python(DecodedText&& text) {
+PyObject* new_str(DecodedText&& text) {
 #ifdef PYPY_VERSION
   // PyPy keeps every str as UTF-8 and offers no writable storage to build one in; UTF-8 is the
   // form to hand it. The text is valid, so the host's own check cannot fail.
@@ -60,7 +58,7 @@ PyObject* to_python(DecodedText&& text) {
 #endif
 }
 
-PyObject* to_python(EncodedBytes&& bytes) {
+PyObject* new_bytes(EncodedBytes&& bytes) {
   if (bytes.byte_count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
   const auto size = static_cast<Py_ssize_t>(bytes.byte_count);
   if (is_the_text_itself(bytes)) return PyBytes_FromStringAndSize(bytes.text.data(), size);
@@ -72,6 +70,12 @@ PyObject* to_python(EncodedBytes&& bytes) {
   encoder::write_bytes(bytes, reinterpret_cast<std::uint8_t*>(PyBytes_AsString(object)));
   return object;
 }
+
+}  // namespace
+
+PyRef make_object(DecodedText&& text) { return PyRef::steal(new_str(std::move(text))); }
+
+PyRef make_object(EncodedBytes&& bytes) { return PyRef::steal(new_bytes(std::move(bytes))); }
 
 ByteSpan as_bytes(const EncodedBytes& bytes) {
   if (is_the_text_itself(bytes)) return ByteSpan(as_bytes_pointer(bytes.text), bytes.text.size());

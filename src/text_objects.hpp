@@ -1,18 +1,19 @@
-// Turning the text codecs' results into host objects. Python-aware: include "python.hpp" first.
+// Turning the text codecs' results into host objects. Python-aware.
 // Call these while the codec's input is still alive: the results view it.
 #pragma once
 
 #include "python.hpp"
 
-#include "text.hpp"
+#include "common/text.hpp"
+#include "py_ref.hpp"
 
 namespace fieldpack {
 
-// A new str holding the decoded text, or nullptr with the exception set (MemoryError).
-PyObject* to_python(DecodedText&& text);
+// A new str holding the decoded text; empty with the exception set (MemoryError) on failure.
+PyRef make_object(DecodedText&& text);
 
-// A new bytes object holding the encoded text, or nullptr with the exception set (MemoryError).
-PyObject* to_python(EncodedBytes&& bytes);
+// A new bytes object holding the encoded text; empty with the exception set on failure.
+PyRef make_object(EncodedBytes&& bytes);
 
 // The encoded bytes as one buffer, valid while `bytes` lives; writes them into bytes.storage
 // unless they are the text itself. Throws std::bad_alloc when they do not fit in memory.

@@ -12,7 +12,10 @@ All three start from Hypothesis's own defaults, whether or not it detects a CI e
 
 import os
 
+import pytest
 from hypothesis import HealthCheck, settings
+
+from helpers import as_read_from_json
 
 _HYPOTHESIS_DEFAULTS = settings.get_profile("default")
 _GATE = dict(deadline=None, derandomize=True, database=None, print_blob=True,
@@ -23,3 +26,9 @@ settings.register_profile("ci", _HYPOTHESIS_DEFAULTS, **_GATE)
 settings.register_profile("emulated", _HYPOTHESIS_DEFAULTS, max_examples=20, **_GATE)
 
 settings.load_profile(os.environ.get("FIELDPACK_HYPOTHESIS_PROFILE", "default"))
+
+
+@pytest.fixture(params=["literal", "json"])
+def recipe_form(request):
+    """Runs a recipe table twice: as written (interned keys) and as read from a JSON file."""
+    return (lambda recipe: recipe) if request.param == "literal" else as_read_from_json

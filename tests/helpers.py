@@ -1,3 +1,4 @@
+import json
 import re
 
 import pytest
@@ -13,3 +14,10 @@ def field(name, bits, encoding="unsigned", byte_order="big", reverse_bits=False,
              "reverse_bits": reverse_bits}
     entry.update(extra)
     return entry
+
+
+def as_read_from_json(recipe):
+    """The recipe as json.load gives it: equal keys and strings, none of them interned."""
+    copy = json.loads(json.dumps(recipe))
+    assert copy == recipe
+    return copy

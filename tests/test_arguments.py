@@ -177,6 +177,49 @@ def test_a_failing_sequence_is_the_conversions_failure():
         fieldpack.pack_parameters(Broken(), {})
 
 
+class Entries:
+    """A sequence by __getitem__ whose length fails or lies."""
+
+    def __init__(self, items, length):
+        self.items, self.length = items, length
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
+@pytest.mark.parametrize("length", [ValueError("no length"), -1, 0, 10**12])
+def test_the_recipe_is_iterated_whatever_its_length_says(length):
+    recipe = Entries([field("a", 8), field("b", 8)], length)
+    assert fieldpack.unpack_parameters(b"\x01\x02", 0, recipe) == {"a": 1, "b": 2}
+    assert fieldpack.pack_parameters(recipe, {"a": 1, "b": 2}) == b"\x01\x02"
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("function, expected", [
+    ("encode_ieee754_f64", 0x4008000000000000), ("encode_ieee754_f32", 0x40400000),
+    ("encode_ieee754_f16", 0x4200),
+])
+def test_floats_accept_what_float_accepts_on_every_host(function, expected):
+    assert float(Index(3)) == 3.0
+    assert getattr(fieldpack, function)(Index(3)) == expected
+    recipe = [field("a", 16, encoding="ieee754_f16")]
+    assert fieldpack.pack_parameters(recipe, {"a": Index(3)}) == b"\x42\x00"
+    with pytest.raises(TypeError):
+        getattr(fieldpack, function)("3")
+
+
 def test_tuple_recipes_work_like_lists():
     recipe = (field("a", 8), field("b", 8))
     assert fieldpack.pack_parameters(recipe, {"a": 1, "b": 2}) == b"\x01\x02"

@@ -1,20 +1,16 @@
 """Packed and unpacked (zoned) binary-coded decimal codecs."""
 
-import re
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
 import fieldpack
+from helpers import raises_exactly
 
 MAX_SIZE = 2**32 - 1
 SIGN = "Invalid BCD sign nibble: expected 0xA-0xF for signed packed BCD"
 NEGATIVE = "Cannot encode negative value in unsigned BCD"
-
-
-def raises_exactly(exc_type, message):
-    return pytest.raises(exc_type, match=f"^{re.escape(message)}$")
 
 
 def signed_byte(byte):
@@ -71,7 +67,12 @@ CASES = [
     # A wide field still yields one 64-bit pattern: a value that fits encodes as for 64 bits, and
     # one that needs digits beyond the pattern is refused rather than cut.
     ("encode_packed_bcd", 1234, MAX_SIZE, True, 0x1234C),
-    ("encode_packed_bcd", 10**16, 68, False, too_many(10**16, 16)),
+    ("encode_packed_bcd", 10**16, 68, False, too_many(10**16, 16)),  # fits 68 bits, not 64
+    # More digits than the width holds: the width's count, also above 64 bits.
+    ("encode_packed_bcd", 10**18, 68, False, too_many(10**18, 17)),
+    ("encode_packed_bcd", 10**18, 72, True, too_many(10**18, 17)),
+    ("encode_unpacked_bcd", 9999999999999999, 76, False, too_many(9999999999999999, 9)),
+    ("encode_unpacked_bcd", 123456789, 80, False, too_many(123456789, 8)),  # fits 10, not 8
     ("encode_packed_bcd", 10**15, MAX_SIZE, True, too_many(10**15, 15)),
     ("encode_unpacked_bcd", 1000, 24, True, too_many(1000, 3)),
     ("encode_unpacked_bcd", 5, 7, False, "bits must be >= 8 for unpacked BCD"),

@@ -33,8 +33,8 @@ def pack(recipe, values):
     ([field("a", 8), field("b", 8)], {"a": 1, "b": 2, "unused": "x"}, b"\x01\x02"),
     ([field("a", 8), field("a", 8)], {"a": 7}, b"\x07\x07"),
 ])
-def test_unsigned_layouts(recipe, values, expected):
-    assert pack(recipe, values) == expected
+def test_unsigned_layouts(recipe, values, expected, recipe_form):
+    assert pack(recipe_form(recipe), values) == expected
 
 
 def f32(name, bits=32, **kw):
@@ -69,8 +69,8 @@ def f32(name, bits=32, **kw):
     (field("x", 32, encoding="utf8"), "A", "41000000"),
     (field("x", 8, encoding="windows_1252"), "€", "80"),
 ])
-def test_encodings(entry, value, expected):
-    assert pack([entry], {"x": value}).hex().upper() == expected
+def test_encodings(entry, value, expected, recipe_form):
+    assert pack(recipe_form([entry]), {"x": value}).hex().upper() == expected
 
 
 def test_text_is_cut_at_its_own_window():
@@ -123,9 +123,9 @@ def test_text_is_cut_at_its_own_window():
     ([{"bits": 16, "offset_bits": 2**32 - 8}], {},
      "ValueError: Field '#0' would end at bit 4294967304, beyond the largest bit position 4294967295"),
 ])
-def test_failures(recipe, values, message):
+def test_failures(recipe, values, message, recipe_form):
     with raises_exactly(ValueError, message) as caught:
-        pack(recipe, values)
+        pack(recipe_form(recipe), values)
     assert caught.value.__cause__ is None
 
 
@@ -134,9 +134,9 @@ def test_failures(recipe, values, message):
     (field("a", 8, encoding="twos_complement"), 1.5), (field("a", 8, offset_bits=None), 1),
     (field("a", -1), 1), (field("a", 8, encoding="ieee754_f32"), "1.0"),
 ])
-def test_conversion_failures_are_wrapped(entry, value):
+def test_conversion_failures_are_wrapped(entry, value, recipe_form):
     with pytest.raises(ValueError) as caught:
-        pack([entry], {"a": value})
+        pack(recipe_form([entry]), {"a": value})
     assert str(caught.value).split(": ")[0] in ("TypeError", "OverflowError")
 
 
@@ -148,9 +148,10 @@ def test_value_lookup_uses_the_name_text_not_a_subclass_hook():
     assert pack([field(Name("a"), 8)], {"a": 3}) == b"\x03"
 
 
-def test_packed_fields_read_back():
-    recipe = [field("a", 8), field("b", 16, byte_order="little"), field("c", 32, reverse_bits=True),
-              field("d", 8, encoding="twos_complement"), field("e", 64, encoding="ieee754_f64")]
+def test_packed_fields_read_back(recipe_form):
+    recipe = recipe_form([
+        field("a", 8), field("b", 16, byte_order="little"), field("c", 32, reverse_bits=True),
+        field("d", 8, encoding="twos_complement"), field("e", 64, encoding="ieee754_f64")])
     values = {"a": 1, "b": 0xBEEF, "c": 0x12345678, "d": -3, "e": -2.5}
     assert fieldpack.unpack_parameters(pack(recipe, values), 0, recipe) == values
 

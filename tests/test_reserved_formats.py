@@ -1,10 +1,10 @@
 """Registered floating-point formats that convert their argument, then report not implemented."""
 
-import re
 
 import pytest
 
 import fieldpack
+from helpers import raises_exactly
 
 FORMATS = {
     "ieee754_1985_f32": "IEEE 754-1985 f32",
@@ -19,10 +19,6 @@ FORMATS = {
     "ti_f32": "TI f32",
     "ti_f40": "TI f40",
 }
-
-
-def raises_exactly(exc_type, message):
-    return pytest.raises(exc_type, match=f"^{re.escape(message)}$")
 
 
 @pytest.mark.parametrize("name, label", FORMATS.items())

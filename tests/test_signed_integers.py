@@ -1,20 +1,16 @@
 """Sign-magnitude, ones' complement and two's complement codecs."""
 
-import re
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import fieldpack
+from helpers import raises_exactly
 
 MAX_U64 = 2**64 - 1
 MIN_I64 = -(2**63)
 MAX_SIZE = 2**32 - 1
-
-
-def raises_exactly(exc_type, message):
-    return pytest.raises(exc_type, match=f"^{re.escape(message)}$")
 
 
 # (function, pattern, bits, value). Bits above the field are treated differently by each decoder;

@@ -1,17 +1,13 @@
 """US-ASCII, ISO-8859-1 and Windows-1252 codecs: their messages, the windows-1252 index checked
 against Python's cp1252, and the byte order mark sniffing of the Windows-1252 decoder."""
 
-import re
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
 import fieldpack
-
-
-def raises_exactly(exc_type, message):  # messages are interface: match the whole text
-    return pytest.raises(exc_type, match=f"^{re.escape(message)}$")
+from helpers import raises_exactly
 
 
 SINGLE_BYTE = ["us_ascii", "iso_8859_1", "windows_1252"]

@@ -1,17 +1,13 @@
 """UTF-8, UTF-16 and UTF-32 codecs: strict validation and its messages, byte order marks, and
 agreement with Python's codecs on valid text."""
 
-import re
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
 import fieldpack
-
-
-def raises_exactly(exc_type, message):  # messages are interface: match the whole text
-    return pytest.raises(exc_type, match=f"^{re.escape(message)}$")
+from helpers import raises_exactly
 
 
 def invalid_utf8(length, index):

@@ -22,18 +22,18 @@ def unpack(packet, recipe, offset_bits=0):
     (b"", [field("a", 0)], {"a": 0}),
     (b"\x05", [field("a", 8, encoding="Unsigned"), field("a", 0)], {"a": 0}),
 ])
-def test_field_layouts(packet, recipe, expected):
-    assert unpack(packet, recipe) == expected
+def test_field_layouts(packet, recipe, expected, recipe_form):
+    assert unpack(packet, recipe_form(recipe)) == expected
 
 
-def test_running_position_and_offsets():
-    recipe = [field("a", 8), field("b", 16), field("c", 8)]
+def test_running_position_and_offsets(recipe_form):
+    recipe = recipe_form([field("a", 8), field("b", 16), field("c", 8)])
     assert unpack(bytes(range(6)), recipe, offset_bits=8) == {"a": 1, "b": 0x0203, "c": 4}
     # An explicit offset is relative to the argument and moves the fields after it too.
-    recipe = [field("a", 8), field("b", 8, offset_bits=24), field("c", 8)]
+    recipe = recipe_form([field("a", 8), field("b", 8, offset_bits=24), field("c", 8)])
     assert unpack(bytes(range(8)), recipe, offset_bits=8) == {"a": 1, "b": 4, "c": 5}
     # A zero-width field does not move the position.
-    assert unpack(b"\x07\x08", [field("z", 0), field("a", 8)]) == {"z": 0, "a": 7}
+    assert unpack(b"\x07\x08", recipe_form([field("z", 0), field("a", 8)])) == {"z": 0, "a": 7}
 
 
 def test_result_keeps_recipe_order_and_the_last_value_of_a_repeated_name():
@@ -65,9 +65,9 @@ def test_empty_recipe_never_looks_at_the_packet(packet, offset_bits):
     (b"", [field("a", 8, encoding="foo", byte_order="middle")], 0,
      "ValueError: Field 'a' needs 1 byte from byte 0, but the packet is 0 bytes long"),
 ])
-def test_windows_past_the_packet_end_fail(packet, recipe, offset_bits, message):
+def test_windows_past_the_packet_end_fail(packet, recipe, offset_bits, message, recipe_form):
     with raises_exactly(ValueError, message):
-        unpack(packet, recipe, offset_bits)
+        unpack(packet, recipe_form(recipe), offset_bits)
 
 
 @pytest.mark.parametrize("recipe, offset_bits, message", [
@@ -76,9 +76,9 @@ def test_windows_past_the_packet_end_fail(packet, recipe, offset_bits, message):
     ([field("a", 8, offset_bits=2**32 - 8)], 8,
      "ValueError: Field 'a' would end at bit 4294967304, beyond the largest bit position 4294967295"),
 ])
-def test_positions_beyond_32_bits_fail_instead_of_wrapping(recipe, offset_bits, message):
+def test_positions_beyond_32_bits_fail_instead_of_wrapping(recipe, offset_bits, message, recipe_form):
     with raises_exactly(ValueError, message):
-        unpack(bytes(16), recipe, offset_bits)
+        unpack(bytes(16), recipe_form(recipe), offset_bits)
 
 
 def test_wide_reversed_field_costs_nothing_more():
@@ -121,9 +121,9 @@ def test_wide_reversed_field_costs_nothing_more():
     ([field("ok", 8), field("a", 8, encoding="packed_bcd")],
      "ValueError: Invalid BCD digit: 15 (must be 0-9)"),
 ])
-def test_engine_failures_are_wrapped_in_one_value_error(entry_or_recipe, message):
+def test_engine_failures_are_wrapped_in_one_value_error(entry_or_recipe, message, recipe_form):
     with pytest.raises(ValueError) as caught:
-        unpack(b"\x01\xFF" + bytes(16), entry_or_recipe)
+        unpack(b"\x01\xFF" + bytes(16), recipe_form(entry_or_recipe))
     text = str(caught.value)
     if message is None:  # host conversion messages differ between interpreters
         assert text.split(": ")[0] in ("TypeError", "OverflowError")
@@ -162,8 +162,8 @@ def test_lookups_ignore_dict_subclass_hooks():
 
 
 @pytest.mark.parametrize("encoding", ["PAC\u212AED_BCD", "packed_bcd", "PACKED_BCD"])
-def test_encoding_names_compare_after_full_lower_casing(encoding):
-    assert unpack(b"\x12", [field("a", 8, encoding=encoding)]) == {"a": 12}
+def test_encoding_names_compare_after_full_lower_casing(encoding, recipe_form):
+    assert unpack(b"\x12", recipe_form([field("a", 8, encoding=encoding)])) == {"a": 12}
 
 
 def test_interrupts_and_memory_errors_are_not_rewrapped():
@@ -175,7 +175,7 @@ def test_interrupts_and_memory_errors_are_not_rewrapped():
         unpack(b"\x00", [field("a", Bits())])
 
 
-def test_recipe_values_mutating_the_entry_are_safe():
+def test_keys_are_read_as_the_entry_stands_when_the_walk_reaches_them():
     entry = field("a", 8)
 
     class Bits:
@@ -184,7 +184,9 @@ def test_recipe_values_mutating_the_entry_are_safe():
             return 8
 
     entry["bits"] = Bits()
-    assert unpack(b"\x05", [entry]) == {"a": 5}
+    # "name" and "encoding" were read before the conversion emptied the entry; "byte_order" after.
+    with raises_exactly(ValueError, "KeyError: \"Recipe missing required field: 'byte_order'\""):
+        unpack(b"\x05", [entry])
 
 
 @pytest.mark.parametrize("count", [2, 40])  # held inline, and in a separate block
@@ -199,3 +201,13 @@ def test_recipe_list_emptied_during_the_call_is_read_as_given(count):
     recipe[0]["bits"] = Bits()
     expected = {f"f{i}": i for i in range(count)}
     assert fieldpack.unpack_parameters(bytes(range(count)), 0, recipe) == expected
+
+
+def test_a_dict_subclass_entry_whose_length_fails_is_read_from_its_own_storage():
+    class Entry(dict):
+        def __len__(self):
+            raise RuntimeError("no length")
+
+    recipe = [Entry(field("a", 8)), field("b", 8)]
+    assert unpack(b"\x01\x02", recipe) == {"a": 1, "b": 2}
+    assert fieldpack.pack_parameters(recipe, {"a": 1, "b": 2}) == b"\x01\x02"

@@ -1,13 +1,13 @@
 // The recipe walk of unpack_parameters. Python-aware.
 #pragma once
 
-#include "../conversions.hpp"
-#include "../recipe.hpp"
+#include "conversions.hpp"
+#include "engine_result.hpp"
 
 namespace fieldpack::decoder {
 
-// Walks `recipe` over the packet from `offset_bits` and returns the new
-// dictionary of decoded values, or the first failure.
+// Walks `recipe` over the packet from `offset_bits` and returns the new dictionary of decoded
+// values, or the first failure.
 EngineResult<PyRef> process_recipe(ByteSpan packet, std::uint32_t offset_bits,
                                    const SequenceItems& recipe);
 

@@ -1,13 +1,13 @@
 // The two recipe walks of pack_parameters. Python-aware.
 #pragma once
 
-#include "../conversions.hpp"
-#include "../recipe.hpp"
+#include "conversions.hpp"
+#include "engine_result.hpp"
 
 namespace fieldpack::encoder {
 
-// Sizes the packet from `entries`, then places every field's value from `values`
-// (a dict); returns the new bytes object or the first failure.
+// Sizes the packet from `entries`, then places every field's value from `values` (a dict);
+// returns the new bytes object or the first failure.
 EngineResult<PyRef> build_packet(const SequenceItems& entries, PyObject* values);
 
 }  // namespace fieldpack::encoder

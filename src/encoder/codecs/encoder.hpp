@@ -3,10 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
-#include "../bits.hpp"
-#include "../result.hpp"
-#include "text_codecs.hpp"
+#include "common/bits.hpp"
+#include "common/result.hpp"
+#include "encoder/codecs/text_codecs.hpp"
 
 namespace fieldpack::encoder {
 
@@ -24,20 +25,10 @@ Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, 
 std::uint64_t encode_ieee754_f16(float value);
 std::uint64_t encode_ieee754_f32(float value);
 std::uint64_t encode_ieee754_f64(double value);
-Failure encode_ieee754_f128(double value);
 
-// Reserved formats: always the format's not_implemented failure.
-Failure encode_ieee754_1985_f32(float value);
-Failure encode_ieee754_1985_f64(double value);
-Failure encode_ieee754_1985_f80(double value);
-Failure encode_mil_std_1750a_f32(float value);
-Failure encode_mil_std_1750a_f48(double value);
-Failure encode_dec_f32(float value);
-Failure encode_dec_f64(double value);
-Failure encode_ibm_f32(float value);
-Failure encode_ibm_f64(double value);
-Failure encode_ti_f32(float value);
-Failure encode_ti_f40(double value);
+// Reserved formats and f128: the NotImplementedError an encoder of the format named by `label`
+// ("DEC f32") always gives.
+Failure reserved_encoding(std::string_view label);
 
 }  // namespace fieldpack::encoder
 

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "../result.hpp"
-#include "../text.hpp"
+#include "common/result.hpp"
+#include "common/text.hpp"
 
 namespace fieldpack::encoder {
 

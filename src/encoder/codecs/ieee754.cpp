@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "encoder/encoder.hpp"
+#include "encoder/codecs/encoder.hpp"
 
 namespace fieldpack::encoder {
 
@@ -66,10 +66,6 @@ std::uint64_t encode_ieee754_f16(float value) {
     return sign | half;
   }
   return sign;
-}
-
-Failure encode_ieee754_f128(double) {
-  return Failure{ErrorKind::not_implemented, "IEEE 754 f128 encoding not yet implemented"};
 }
 
 }  // namespace fieldpack::encoder

@@ -1,8 +1,10 @@
 // Masks, bit mirroring, byte order and decimal formatting on plain integers. No interpreter here.
 #pragma once
 
+#include <bit>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace fieldpack {
@@ -21,6 +23,17 @@ constexpr std::uint64_t low_mask(std::uint64_t bits) {
   return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
 }
 
+// The sign bit of a field of `bits` bits in a 64-bit pattern. bits - 1 is taken in 32-bit
+// unsigned arithmetic before the reduction, so a width of 0 selects bit 63 and a width of 65
+// selects bit 0; the signed-integer codecs rely on both.
+constexpr std::uint32_t sign_bit_index(std::uint32_t bits) { return (bits - 1u) % 64u; }
+
+// |value| as an unsigned number; defined for the most negative value too (it gives 2^63).
+constexpr std::uint64_t magnitude_of(std::int64_t value) {
+  const auto pattern = static_cast<std::uint64_t>(value);
+  return value < 0 ? 0u - pattern : pattern;
+}
+
 // All 64 bits in mirrored order (bit 0 <-> bit 63), in a fixed number of steps.
 constexpr std::uint64_t reverse64(std::uint64_t v) {
   v = ((v >> 1) & 0x5555555555555555ULL) | ((v & 0x5555555555555555ULL) << 1);
@@ -37,6 +50,51 @@ constexpr std::uint64_t reverse_low_bits(std::uint64_t v, std::uint64_t bits) {
   if (bits == 0) return 0;
   if (bits >= 64) return reverse64(v);
   return reverse64(v & low_mask(bits)) >> (64 - bits);
+}
+
+constexpr std::uint16_t byteswap16(std::uint16_t v) {
+  return static_cast<std::uint16_t>((v >> 8) | (v << 8));
+}
+
+constexpr std::uint32_t byteswap32(std::uint32_t v) {
+  return ((v & 0xFFu) << 24) | ((v & 0xFF00u) << 8) | ((v >> 8) & 0xFF00u) | (v >> 24);
+}
+
+constexpr std::uint64_t byteswap64(std::uint64_t v) {
+  return (std::uint64_t{byteswap32(static_cast<std::uint32_t>(v))} << 32) |
+         byteswap32(static_cast<std::uint32_t>(v >> 32));
+}
+
+inline constexpr bool kHostIsLittleEndian = std::endian::native == std::endian::little;
+
+// A 16- or 32-bit unit stored in the given byte order, loaded through memcpy (unaligned-safe) in
+// the host's order and swapped only when the orders differ, which lets loops over units vectorize.
+template <class Unit, bool kLittleEndian>
+Unit load_unit(const std::uint8_t* p) {
+  static_assert(sizeof(Unit) == 2 || sizeof(Unit) == 4);
+  Unit unit;
+  std::memcpy(&unit, p, sizeof unit);
+  if constexpr (kLittleEndian != kHostIsLittleEndian) {
+    if constexpr (sizeof(Unit) == 2) {
+      unit = byteswap16(unit);
+    } else {
+      unit = byteswap32(unit);
+    }
+  }
+  return unit;
+}
+
+template <class Unit, bool kLittleEndian>
+void store_unit(std::uint8_t* p, Unit unit) {
+  static_assert(sizeof(Unit) == 2 || sizeof(Unit) == 4);
+  if constexpr (kLittleEndian != kHostIsLittleEndian) {
+    if constexpr (sizeof(Unit) == 2) {
+      unit = byteswap16(unit);
+    } else {
+      unit = byteswap32(unit);
+    }
+  }
+  std::memcpy(p, &unit, sizeof unit);
 }
 
 template <class Int>

@@ -2,24 +2,21 @@
 // unpacked / zoned (a digit per byte) field pattern. No interpreter here.
 //
 // Widths above 64 bits: the result is one 64-bit pattern, which holds 16 nibbles or 8 bytes.
-// The digit capacity is therefore capped at what the pattern holds (16 packed digits, 15 beside
-// a sign nibble, 8 unpacked digits), and a value needing more fails with the "too many digits"
-// message quoting that capped count, rather than losing its high digits. A value that fits
-// encodes exactly as for a 64-bit width. For signed unpacked widths of 72 bits or more the zone
-// bytes above byte 7 cannot be represented and stay 0x00; the decoder refuses such fields.
+// A value with more digits than the width holds fails with the width's digit count, as at any
+// width. A value that fits the width but not the pattern (more than 16 packed digits, 15 beside
+// a sign nibble, or 8 unpacked digits) fails too, quoting what the pattern holds, rather than
+// losing its high digits. A value that fits both encodes exactly as for a 64-bit width. For
+// signed unpacked widths of 72 bits or more the zone bytes above byte 7 cannot be represented
+// and stay 0x00; the decoder refuses such fields.
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 
-#include "encoder/encoder.hpp"
+#include "encoder/codecs/encoder.hpp"
 
 namespace fieldpack::encoder {
 namespace {
-
-constexpr std::uint64_t magnitude_of(std::int64_t value) {
-  const auto pattern = static_cast<std::uint64_t>(value);
-  return value < 0 ? 0u - pattern : pattern;
-}
 
 Failure too_many_digits(std::int64_t value, std::uint32_t digit_count) {
   std::string message = "Value ";
@@ -32,6 +29,22 @@ Failure too_many_digits(std::int64_t value, std::uint32_t digit_count) {
 
 constexpr const char* kNegativeUnsigned = "Cannot encode negative value in unsigned BCD";
 
+// The decimal digits of a magnitude (0 has none: it fits any count of positions).
+constexpr std::uint32_t decimal_digits(std::uint64_t magnitude) {
+  std::uint32_t count = 0;
+  for (; magnitude != 0; magnitude /= 10u) ++count;
+  return count;
+}
+
+// The failure for a magnitude that the width, or else the 64-bit pattern, cannot hold.
+std::optional<Failure> check_capacity(std::int64_t value, std::uint32_t width_positions,
+                                      std::uint32_t pattern_positions) {
+  const std::uint32_t needed = decimal_digits(magnitude_of(value));
+  if (needed > width_positions) return too_many_digits(value, width_positions);
+  if (needed > pattern_positions) return too_many_digits(value, pattern_positions);
+  return std::nullopt;
+}
+
 }  // namespace
 
 Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) {
@@ -39,27 +52,28 @@ Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, 
   if (value < 0 && !is_signed) return value_error(kNegativeUnsigned);
 
   const std::uint32_t sign_nibbles = is_signed ? 1u : 0u;
-  const std::uint32_t digit_count = std::min(bits / 4u, 16u) - sign_nibbles;
+  if (auto failure = check_capacity(value, bits / 4u - sign_nibbles, 16u - sign_nibbles)) {
+    return std::move(*failure);
+  }
   std::uint64_t remaining = magnitude_of(value);
   std::uint64_t digits = 0;
-  for (std::uint32_t i = 0; i < digit_count && remaining != 0; ++i) {
+  for (std::uint32_t i = 0; remaining != 0; ++i) {
     digits |= (remaining % 10u) << (4u * i);
     remaining /= 10u;
   }
-  if (remaining != 0) return too_many_digits(value, digit_count);
 
   if (!is_signed) return digits;
   // At most 15 digits here, so the shift leaves room for the sign nibble.
   return (digits << 4) | (value < 0 ? 0xDu : 0xCu);
 }
 
-Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits,
-                                          bool is_signed) {
+Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) {
   if (bits / 8u == 0) return value_error("bits must be >= 8 for unpacked BCD");
   // Without a sign zone a negative value cannot be represented; dropping its sign would hand
   // back a different number.
   if (value < 0 && !is_signed) return value_error(kNegativeUnsigned);
 
+  if (auto failure = check_capacity(value, bits / 8u, 8u)) return std::move(*failure);
   const std::uint32_t byte_count = std::min(bits / 8u, 8u);
   std::uint64_t remaining = magnitude_of(value);
   // Every byte of the field is written, leading zeros included: zoned bytes carry 0xF0 even for
@@ -70,7 +84,6 @@ Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits
     pattern |= ((remaining % 10u) | zone) << (8u * j);
     remaining /= 10u;
   }
-  if (remaining != 0) return too_many_digits(value, byte_count);
 
   if (!is_signed) return pattern;
   // The sign shares byte 0 with the lowest digit: its zone becomes 0xC or 0xD instead of 0xF.

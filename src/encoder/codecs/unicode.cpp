@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "text_codecs.hpp"
+#include "common/bits.hpp"
+#include "encoder/codecs/text_codecs.hpp"
 
 namespace fieldpack::encoder {
 namespace {
@@ -41,16 +42,10 @@ TextCounts count_text(TextView text) {
 // One unit, built in the host's order and stored whole, which the compiler can vectorize.
 template <std::size_t kUnitSize, bool kLittleEndian>
 void put_unit(std::uint8_t* q, std::uint32_t unit) {
-  constexpr bool kSwapped = kLittleEndian != (std::endian::native == std::endian::little);
   if constexpr (kUnitSize == 2) {
-    auto value = static_cast<std::uint16_t>(unit);
-    if constexpr (kSwapped) value = static_cast<std::uint16_t>((value >> 8) | (value << 8));
-    std::memcpy(q, &value, 2);
+    store_unit<std::uint16_t, kLittleEndian>(q, static_cast<std::uint16_t>(unit));
   } else {
-    if constexpr (kSwapped) {
-      unit = ((unit & 0xFF) << 24) | ((unit & 0xFF00) << 8) | ((unit >> 8) & 0xFF00) | (unit >> 24);
-    }
-    std::memcpy(q, &unit, 4);
+    store_unit<std::uint32_t, kLittleEndian>(q, unit);
   }
 }
 
@@ -90,37 +85,6 @@ void write_units(TextView text, std::uint8_t* out) {
   }
 }
 
-// UTF-8 to one byte per code point; `byte_of` maps a non-ASCII code point to its byte, which the
-// encoder has already checked exists.
-template <class ByteOf>
-void write_single_bytes(TextView text, std::uint8_t* out, ByteOf byte_of) {
-  const std::uint8_t* p = as_bytes_pointer(text);
-  const std::size_t size = text.size();
-  std::size_t i = 0;
-  // Eight bytes are stored at a time, ASCII or not, and only the ASCII ones kept. With 24 bytes
-  // of text left, at least eight code points and so eight bytes of output remain.
-  while (size - i >= 24) {
-    const std::uint64_t word = load_u64(p + i);
-    std::memcpy(out, &word, sizeof word);
-    const std::size_t ascii_length = ascii_prefix_length(p + i, 8);
-    out += ascii_length;
-    i += ascii_length;
-    if (ascii_length == 8) continue;
-    const CodePointAndLength sequence = decode_utf8_sequence(p + i);
-    *out++ = byte_of(sequence.code_point);
-    i += sequence.byte_count;
-  }
-  while (i < size) {
-    if (p[i] < 0x80) {
-      *out++ = p[i++];
-      continue;
-    }
-    const CodePointAndLength sequence = decode_utf8_sequence(p + i);
-    *out++ = byte_of(sequence.code_point);
-    i += sequence.byte_count;
-  }
-}
-
 EncodedBytes utf16(TextView text, TextForm form, bool with_byte_order_mark) {
   const std::uint64_t mark_size = with_byte_order_mark ? 2 : 0;
   return EncodedBytes{
@@ -154,13 +118,10 @@ void write_bytes(const EncodedBytes& bytes, std::uint8_t* out) {
       if (!text.empty()) std::memcpy(out, text.data(), text.size());
       return;
     case TextForm::latin1:
-      return write_single_bytes(text, out, [](std::uint32_t code_point) {
-        return static_cast<std::uint8_t>(code_point);
-      });
     case TextForm::windows_1252:
-      return write_single_bytes(text, out, [](std::uint32_t code_point) {
-        return static_cast<std::uint8_t>(windows_1252_byte(code_point));
-      });
+      // The single-byte encoders write their bytes while they check the text.
+      if (!bytes.storage.empty()) std::memcpy(out, bytes.storage.data(), bytes.storage.size());
+      return;
     case TextForm::utf16be:
       if (bytes.with_byte_order_mark) {
         put_unit<2, false>(out, kByteOrderMark);

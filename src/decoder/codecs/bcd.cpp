@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "decoder/decoder.hpp"
+#include "decoder/codecs/decoder.hpp"
 
 namespace fieldpack::decoder {
 namespace {
@@ -82,8 +82,7 @@ Result<std::int64_t> decode_packed_bcd(std::uint64_t value, std::uint32_t bits, 
   return negative ? -magnitude : magnitude;
 }
 
-Result<std::int64_t> decode_unpacked_bcd(std::uint64_t value, std::uint32_t bits,
-                                         bool is_signed) {
+Result<std::int64_t> decode_unpacked_bcd(std::uint64_t value, std::uint32_t bits, bool is_signed) {
   const std::uint32_t byte_count = bits / 8u;
   if (byte_count == 0) return std::int64_t{0};
   // Bytes beyond the 8 the pattern holds read as 0x00; bytes above the field are ignored.

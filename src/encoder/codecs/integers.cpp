@@ -4,32 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "encoder/encoder.hpp"
+#include "encoder/codecs/encoder.hpp"
 
 namespace fieldpack::encoder {
-namespace {
-
-// bits - 1 is taken in 32-bit unsigned arithmetic before the reduction, so a width of 0 selects
-// bit 63; the encoders rely on that for the width-0 results.
-constexpr std::uint32_t sign_bit_index(std::uint32_t bits) { return (bits - 1u) % 64u; }
-
-constexpr std::uint64_t magnitude_of(std::int64_t value) {
-  const auto pattern = static_cast<std::uint64_t>(value);
-  return value < 0 ? 0u - pattern : pattern;
-}
-
-Failure too_large(const char* prefix, std::int64_t value, const char* middle,
-                  std::uint32_t bits) {
-  std::string message = prefix;
-  append_decimal(message, value);
-  message += middle;
-  append_decimal(message, bits);
-  message += " bits";
-  return value_error(std::move(message));
-}
-
-}  // namespace
-
 Result<std::uint64_t> encode_sign_magnitude(std::int64_t value, std::uint32_t bits) {
   if (bits < 2 || bits > 64) {
     return value_error("bits must be between 2 and 64 for sign-magnitude encoding");
@@ -37,7 +14,8 @@ Result<std::uint64_t> encode_sign_magnitude(std::int64_t value, std::uint32_t bi
   const std::uint64_t magnitude = magnitude_of(value);
   const std::uint64_t sign_bit = std::uint64_t{1} << (bits - 1);
   // -2^63 has a magnitude of 2^63 and fails here at every width.
-  if (magnitude >= sign_bit) return too_large("Magnitude of ", value, " is too large for ", bits);
+  if (magnitude >= sign_bit)
+    return too_large_for_bits("Magnitude of ", value, " is too large for ", bits);
   return value < 0 ? magnitude | sign_bit : magnitude;
 }
 
@@ -47,11 +25,12 @@ Result<std::uint64_t> encode_ones_complement(std::int64_t value, std::uint32_t b
   const std::uint64_t limit = std::uint64_t{1} << sign_bit_index(bits);
   if (value >= 0) {
     const auto pattern = static_cast<std::uint64_t>(value);
-    if (pattern >= limit) return too_large("Value ", value, " is too large for ", bits);
+    if (pattern >= limit) return too_large_for_bits("Value ", value, " is too large for ", bits);
     return pattern;
   }
   const std::uint64_t magnitude = magnitude_of(value);
-  if (magnitude >= limit) return too_large("Value ", value, " is too large (magnitude) for ", bits);
+  if (magnitude >= limit)
+    return too_large_for_bits("Value ", value, " is too large (magnitude) for ", bits);
   // The complement of the magnitude within the field: (2^bits - 1) - magnitude whenever the
   // magnitude fits, and 0 for a width of 0, where there is no field to complement into.
   return ~magnitude & low_mask(bits);

@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstdint>
 
-#include "decoder/decoder.hpp"
+#include "decoder/codecs/decoder.hpp"
 
 namespace fieldpack::decoder {
 namespace {

@@ -10,34 +10,22 @@
 #include <stdexcept>
 #include <string>
 
-#include "../bits.hpp"
-#include "text_codecs.hpp"
+#include "common/bits.hpp"
+#include "decoder/codecs/text_codecs.hpp"
 
 namespace fieldpack::decoder {
 namespace {
-
-constexpr bool kHostIsLittleEndian = std::endian::native == std::endian::little;
 
 // Units are loaded in the host's order, which lets the loops below vectorize, and swapped only
 // when the form's order differs.
 template <bool kLittleEndian>
 std::uint32_t read_u16(const std::uint8_t* p) {
-  std::uint16_t unit;
-  std::memcpy(&unit, p, sizeof unit);
-  if constexpr (kLittleEndian != kHostIsLittleEndian) {
-    unit = static_cast<std::uint16_t>((unit >> 8) | (unit << 8));
-  }
-  return unit;
+  return load_unit<std::uint16_t, kLittleEndian>(p);
 }
 
 template <bool kLittleEndian>
 std::uint32_t read_u32(const std::uint8_t* p) {
-  std::uint32_t unit;
-  std::memcpy(&unit, p, sizeof unit);
-  if constexpr (kLittleEndian != kHostIsLittleEndian) {
-    unit = ((unit & 0xFF) << 24) | ((unit & 0xFF00) << 8) | ((unit >> 8) & 0xFF00) | (unit >> 24);
-  }
-  return unit;
+  return load_unit<std::uint32_t, kLittleEndian>(p);
 }
 
 // Per lead byte: the sequence length (0 for a byte that cannot start one) and the second byte's

@@ -1,10 +1,14 @@
 // Failure records and Result: how codecs and engines report errors without the interpreter.
-// Shared by codecs, engines and the call boundary; must not include python.hpp.
+// Shared by codecs, engines and the call boundary; no interpreter here.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
+
+#include "common/bits.hpp"
 
 namespace fieldpack {
 
@@ -32,6 +36,19 @@ class [[nodiscard]] Result {
 
 inline Failure value_error(std::string message) {
   return Failure{ErrorKind::value_error, std::move(message)};
+}
+
+// "{before}{value}{after}{bits} bits": the range messages of the integer encoders and of packing
+// "unsigned" fields, which differ only in their words and in the signedness of the value.
+template <class Int>
+Failure too_large_for_bits(std::string_view before, Int value, std::string_view after,
+                           std::uint32_t bits) {
+  std::string message(before);
+  append_decimal(message, value);
+  message += after;
+  append_decimal(message, bits);
+  message += " bits";
+  return value_error(std::move(message));
 }
 
 }  // namespace fieldpack

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "../result.hpp"
-#include "../text.hpp"
+#include "common/result.hpp"
+#include "common/text.hpp"
 
 namespace fieldpack::decoder {
 

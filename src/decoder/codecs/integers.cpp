@@ -3,14 +3,10 @@
 // modular in C++20, so no step here can overflow.
 #include <cstdint>
 
-#include "decoder/decoder.hpp"
+#include "decoder/codecs/decoder.hpp"
 
 namespace fieldpack::decoder {
 namespace {
-
-// bits - 1 is taken in 32-bit unsigned arithmetic before the reduction, so a width of 0 selects
-// bit 63 and a width of 65 selects bit 0. Widths are never checked by the decoders.
-constexpr std::uint32_t sign_bit_index(std::uint32_t bits) { return (bits - 1u) % 64u; }
 
 constexpr bool bit_set(std::uint64_t value, std::uint32_t index) {
   return ((value >> index) & 1u) != 0;

@@ -3,10 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
-#include "../bits.hpp"
-#include "../result.hpp"
-#include "text_codecs.hpp"
+#include "common/bits.hpp"
+#include "common/result.hpp"
+#include "decoder/codecs/text_codecs.hpp"
 
 namespace fieldpack::decoder {
 
@@ -26,17 +27,8 @@ double decode_ieee754_f32(std::uint64_t value);
 double decode_ieee754_f64(std::uint64_t value);
 double decode_ieee754_f128(UInt128 value);
 
-// Reserved formats: always the format's not_implemented failure.
-Failure decode_ieee754_1985_f32(std::uint64_t value);
-Failure decode_ieee754_1985_f64(std::uint64_t value);
-Failure decode_ieee754_1985_f80(std::uint64_t value);
-Failure decode_mil_std_1750a_f32(std::uint64_t value);
-Failure decode_mil_std_1750a_f48(std::uint64_t value);
-Failure decode_dec_f32(std::uint64_t value);
-Failure decode_dec_f64(std::uint64_t value);
-Failure decode_ibm_f32(std::uint64_t value);
-Failure decode_ibm_f64(std::uint64_t value);
-Failure decode_ti_f32(std::uint64_t value);
-Failure decode_ti_f40(std::uint64_t value);
+// Reserved formats: the NotImplementedError a decoder of the format named by `label`
+// ("DEC f32") always gives.
+Failure reserved_format(std::string_view label);
 
 }  // namespace fieldpack::decoder

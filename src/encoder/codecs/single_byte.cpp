@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "../bits.hpp"
-#include "text_codecs.hpp"
+#include "common/bits.hpp"
+#include "encoder/codecs/text_codecs.hpp"
 
 namespace fieldpack::encoder {
 namespace {

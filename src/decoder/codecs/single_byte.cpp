@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "../bits.hpp"
-#include "text_codecs.hpp"
+#include "common/bits.hpp"
+#include "decoder/codecs/text_codecs.hpp"
 
 namespace fieldpack::decoder {
 namespace {
@@ -54,8 +54,7 @@ Result<DecodedText> decode_windows_1252(ByteSpan bytes) {
   std::uint8_t byte_bits = 0;
   std::uint8_t wide = 0;
   for (const std::uint8_t byte : bytes) {
-    const bool stands_for_itself =
-        byte == 0x81 || byte == 0x8D || byte == 0x8F || byte == 0x90 || byte == 0x9D;
+    const bool stands_for_itself = windows_1252_stands_for_itself(byte);
     byte_bits = static_cast<std::uint8_t>(byte_bits | byte);
     wide = static_cast<std::uint8_t>(wide | (((byte & 0xE0) == 0x80) & !stands_for_itself));
   }

@@ -69,6 +69,12 @@ inline constexpr std::array<std::uint16_t, 32> kWindows1252Bytes80To9F = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
+// Bytes 81, 8D, 8F, 90 and 9D: the five of 80 to 9F that stand for the C1 control of the same
+// value, both ways.
+constexpr bool windows_1252_stands_for_itself(std::uint32_t byte) {
+  return byte == 0x81 || byte == 0x8D || byte == 0x8F || byte == 0x90 || byte == 0x9D;
+}
+
 // Every byte's windows-1252 code point, for table lookups in loops.
 inline constexpr std::array<std::uint16_t, 256> kWindows1252CodePoints = [] {
   std::array<std::uint16_t, 256> table{};
@@ -96,11 +102,8 @@ constexpr int windows_1252_byte(std::uint32_t code_point) {
   if (code_point < 0x80 || (code_point >= 0xA0 && code_point <= 0xFF)) {
     return static_cast<int>(code_point);
   }
-  // The five C1 controls that stand for themselves.
   if (code_point <= 0xFF) {
-    const bool listed = code_point == 0x81 || code_point == 0x8D || code_point == 0x8F ||
-                        code_point == 0x90 || code_point == 0x9D;
-    return listed ? static_cast<int>(code_point) : -1;
+    return windows_1252_stands_for_itself(code_point) ? static_cast<int>(code_point) : -1;
   }
   const std::uint32_t page = code_point >> 8;
   const std::size_t slot = page == 0x01   ? 0
