@@ -1,0 +1,50 @@
+"""Mistakes the stubs must let a type checker catch, and correct code it must leave alone.
+
+Each line that ends in "# expect-error: <mypy code> / <pyright rule>" must be reported by mypy
+--strict with that error code and by basedpyright with that rule; every other line must be
+reported by neither. Checked, not run, by test_type_checkers.py.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+import fieldpack
+
+if TYPE_CHECKING:
+    from fieldpack import EncodingName, FieldDefinition
+
+# Correct: a plain list-of-dict literal is a recipe, whatever its value types.
+RECIPE = [
+    {"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False},
+]
+fieldpack.pack_parameters(RECIPE, {"a": 1})
+fieldpack.pack_parameters([{"name": "b", "encoding": "UTF8", "bits": 8, "byte_order": "big",
+                            "reverse_bits": False}], {"b": "x"})
+
+# Text codecs take bytes one way and str the other.
+fieldpack.decode_utf8("text")  # expect-error: arg-type / reportArgumentType
+fieldpack.encode_utf8(b"text")  # expect-error: arg-type / reportArgumentType
+fieldpack.decode_utf8(bytearray(b"text"))  # expect-error: arg-type / reportArgumentType
+
+# Integer codecs take integers; "signed" is a bool, not 0 or 1.
+fieldpack.encode_twos_complement("3", 16)  # expect-error: arg-type / reportArgumentType
+fieldpack.decode_twos_complement(0x80, 8.0)  # expect-error: arg-type / reportArgumentType
+fieldpack.decode_packed_bcd(0x12, 8, 1)  # expect-error: arg-type / reportArgumentType
+
+# Misspelt names and parameters.
+fieldpack.decode_utf_8(b"")  # expect-error: attr-defined / reportAttributeAccessIssue
+
+# Packet functions: a str is no recipe, a list is no values dict, the result is a dict.
+fieldpack.pack_parameters("recipe", {})  # expect-error: arg-type / reportArgumentType
+fieldpack.pack_parameters(RECIPE, [("a", 1)])  # expect-error: arg-type / reportArgumentType
+packet: bytes = fieldpack.unpack_parameters(b"\x01", 0, RECIPE)  # expect-error: assignment / reportAssignmentType
+
+# The typing-only names catch what a plain dict cannot.
+name: EncodingName = "utf-8"  # expect-error: assignment / reportAssignmentType
+entry: FieldDefinition = {"name": "x", "encoding": "utf8", "bits": 8, "byte_order": "big"}  # expect-error: typeddict-item / reportAssignmentType
+
+
+def reserved() -> None:
+    # Inside a function: the reserved formats never return, so no line after this is checked.
+    fieldpack.decode_ibm_f32(value=0)  # expect-error: call-arg / reportCallIssue
