@@ -25,6 +25,10 @@ inline bool ascii_text(PyObject* str, std::string_view& out) {
                          static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
   return true;
 }
+
+// A str's storage and its width in bytes per character (1, 2 or 4).
+inline void* str_data(PyObject* str) { return PyUnicode_DATA(str); }
+inline int str_kind(PyObject* str) { return static_cast<int>(PyUnicode_KIND(str)); }
 #pragma GCC diagnostic pop
 #endif
 

@@ -42,8 +42,8 @@ PyObject* new_str(DecodedText&& text) {
                                             : 0x10FFFF;
   PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.code_point_count), max_char);
   if (str == nullptr) return nullptr;
-  void* data = PyUnicode_DATA(str);
-  switch (PyUnicode_KIND(str)) {
+  void* data = str_data(str);
+  switch (str_kind(str)) {
     case PyUnicode_1BYTE_KIND:
       decoder::write_code_points(text, static_cast<Py_UCS1*>(data));
       break;
