@@ -8,9 +8,9 @@
 
 namespace fieldpack {
 
-#if !defined(PYPY_VERSION)
-// CPython's own storage of an exact str, read without a call. The unicode macros expand to
-// C-style casts before 3.12, so they are wrapped here, once, with that warning off.
+// The host's own storage of a str, read without a call: CPython's, and the copy PyPy keeps for C
+// (its state, length and ASCII data are filled when the str first reaches C). The unicode macros
+// expand to C-style casts before 3.12, so they are wrapped here, once, with that warning off.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wold-style-cast"
 #pragma GCC diagnostic ignored "-Wsign-conversion"
@@ -26,10 +26,11 @@ inline bool ascii_text(PyObject* str, std::string_view& out) {
   return true;
 }
 
+#if !defined(PYPY_VERSION)
 // A str's storage and its width in bytes per character (1, 2 or 4).
 inline void* str_data(PyObject* str) { return PyUnicode_DATA(str); }
 inline int str_kind(PyObject* str) { return static_cast<int>(PyUnicode_KIND(str)); }
-#pragma GCC diagnostic pop
 #endif
+#pragma GCC diagnostic pop
 
 }  // namespace fieldpack

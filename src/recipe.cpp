@@ -31,10 +31,8 @@ EngineStatus require_dict(PyObject* entry) {
 
 // The text conversion's check without keeping the UTF-8 form: a plain ASCII str needs none.
 EngineStatus check_text(PyObject* object) {
-#if !defined(PYPY_VERSION)
   std::string_view ascii;
   if (PyUnicode_CheckExact(object) && ascii_text(object, ascii)) return kDone;
-#endif
   TextView ignored;
   if (convert_text(object, ignored)) return kDone;
   return host_error();
@@ -85,12 +83,8 @@ EngineStatus unicode_lower(PyObject* text, PyRef& lowered, std::string_view& out
 // be any of the names wanted comes back empty.
 EngineStatus lower_name(PyObject* object, char* buffer, std::size_t capacity, PyRef& lowered,
                         std::string_view& out) {
-#if !defined(PYPY_VERSION)
   std::string_view stored;
   const TextView text = ascii_text(object, stored) ? stored : text_of(object);
-#else
-  const TextView text = text_of(object);
-#endif
   if (ascii_lower(text, buffer, capacity, out)) return kDone;
   bool ascii = true;
   for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
@@ -103,11 +97,9 @@ EngineStatus lower_name(PyObject* object, char* buffer, std::size_t capacity, Py
 
 // Two strs with the same characters; plain ASCII ones are compared as bytes.
 bool same_text(PyObject* a, PyObject* b) {
-  if (PyUnicode_GetLength(a) != PyUnicode_GetLength(b)) return false;
-#if !defined(PYPY_VERSION)
   std::string_view a_text, b_text;
   if (ascii_text(a, a_text) && ascii_text(b, b_text)) return a_text == b_text;
-#endif
+  if (PyUnicode_GetLength(a) != PyUnicode_GetLength(b)) return false;
   return PyUnicode_Compare(a, b) == 0;
 }
 
@@ -297,10 +289,8 @@ namespace {
 // Exact str whose text is at hand without a failure; its UTF-8 form is then cached by the host.
 bool plain_text(PyObject* value) {
   if (!value || !PyUnicode_CheckExact(value)) return false;
-#if !defined(PYPY_VERSION)
   std::string_view ascii;
   if (ascii_text(value, ascii)) return true;
-#endif
   Py_ssize_t size = 0;
   if (PyUnicode_AsUTF8AndSize(value, &size)) return true;
   PyErr_Clear();  // the general path reads it again and reports the failure
