@@ -46,5 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool unpacked_round_trips = bits >= 8 && (!is_signed || bits / 8 <= 8);
   check(encoder::encode_unpacked_bcd, decoder::decode_unpacked_bcd, value, bits, is_signed, pattern,
         unpacked_round_trips);
+  // So such widths are refused rather than written unreadable.
+  if (is_signed && bits / 8 > 8 && encoder::encode_unpacked_bcd(value, bits, true).ok()) {
+    std::abort();
+  }
   return 0;
 }

@@ -81,6 +81,10 @@ CASES = [
     ("encode_unpacked_bcd", -123, 24, False, NEGATIVE),
     ("encode_unpacked_bcd", 12, MAX_SIZE, False, 0x0102),
     ("encode_unpacked_bcd", 10**8, 72, False, too_many(10**8, 8)),
+    # Zone bytes above the 64-bit pattern cannot be written: refused, not written unreadable.
+    ("encode_unpacked_bcd", 5, 72, True, "bits must be < 72 for signed unpacked BCD"),
+    ("encode_unpacked_bcd", 5, MAX_SIZE, True, "bits must be < 72 for signed unpacked BCD"),
+    ("encode_unpacked_bcd", 5, 71, True, 0xF0F0F0F0F0F0F0C5),
 ]
 
 

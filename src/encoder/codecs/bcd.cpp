@@ -5,9 +5,10 @@
 // A value with more digits than the width holds fails with the width's digit count, as at any
 // width. A value that fits the width but not the pattern (more than 16 packed digits, 15 beside
 // a sign nibble, or 8 unpacked digits) fails too, quoting what the pattern holds, rather than
-// losing its high digits. A value that fits both encodes exactly as for a 64-bit width. For
-// signed unpacked widths of 72 bits or more the zone bytes above byte 7 cannot be represented
-// and stay 0x00; the decoder refuses such fields.
+// losing its high digits. A value that fits both encodes exactly as for a 64-bit width. Signed
+// unpacked widths of 72 bits or more are refused: every byte of such a field needs a zone, the
+// bytes above byte 7 cannot carry one, and a field written without them could never be read
+// back (the decoder refuses a byte without a zone).
 #include <algorithm>
 #include <cstdint>
 #include <optional>
@@ -69,6 +70,7 @@ Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, 
 
 Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) {
   if (bits / 8u == 0) return value_error("bits must be >= 8 for unpacked BCD");
+  if (is_signed && bits / 8u > 8u) return value_error("bits must be < 72 for signed unpacked BCD");
   // Without a sign zone a negative value cannot be represented; dropping its sign would hand
   // back a different number.
   if (value < 0 && !is_signed) return value_error(kNegativeUnsigned);
