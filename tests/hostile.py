@@ -90,6 +90,26 @@ def arm(on=True):
     del FORBIDDEN[:]
 
 
+_busy = [False]
+
+
+def _quiet():
+    """True while a case is built, or while an act runs (a dict operation of an act that meets
+    a colliding key would otherwise run that key's act again, without end)."""
+    return not _armed[0] or _busy[0]
+
+
+class _Leaf:
+    def __call__(self, role):
+        if _quiet():
+            return
+        _busy[0] = True
+        try:
+            self.run(role)
+        finally:
+            _busy[0] = False
+
+
 def _forbidden(where):
     if _armed[0]:
         FORBIDDEN.append(where)
@@ -100,64 +120,54 @@ class Nop:
         pass
 
 
-class Raise:
+class Raise(_Leaf):
     def __init__(self, kind):
         self.kind = kind
 
-    def __call__(self, role):
-        if not _armed[0]:
-            return
+    def run(self, role):
         raise _RAISE[self.kind](role)
 
 
-class Clear:
+class Clear(_Leaf):
     def __init__(self, target):
         self.target = target
 
-    def __call__(self, role):
-        if not _armed[0]:
-            return
+    def run(self, role):
         if isinstance(self.target, SeqGet):
             self.target.items.clear()
         elif not isinstance(self.target, tuple):
             self.target.clear()
 
 
-class Pop:
+class Pop(_Leaf):
     def __init__(self, target, key):
         self.target, self.key = target, key
 
-    def __call__(self, role):
-        if not _armed[0]:
-            return
+    def run(self, role):
         if isinstance(self.target, dict):
             dict.pop(self.target, self.key, None)
         elif isinstance(self.target, list) and list.__len__(self.target) > self.key:
             list.__delitem__(self.target, self.key)
 
 
-class Put:
+class Put(_Leaf):
     def __init__(self, target, key, value):
         self.target, self.key, self.value = target, key, value
 
-    def __call__(self, role):
-        if not _armed[0]:
-            return
+    def run(self, role):
         if isinstance(self.target, dict):
             dict.__setitem__(self.target, self.key, self.value)
         elif isinstance(self.target, list) and list.__len__(self.target) > self.key:
             list.__setitem__(self.target, self.key, self.value)
 
 
-class Grow:
+class Grow(_Leaf):
     """Adds keys until the dict's storage is reallocated, or items to a list."""
 
     def __init__(self, target, count=40):
         self.target, self.count = target, count
 
-    def __call__(self, role):
-        if not _armed[0]:
-            return
+    def run(self, role):
         for i in range(self.count):
             if isinstance(self.target, dict):
                 dict.__setitem__(self.target, ("grown", i, dict.__len__(self.target)), i)
@@ -305,15 +315,13 @@ class StrSub(str):
 
 
 class BytesSub(bytes):
+    # No __len__: PyPy itself asks it when the object first reaches C code, before any module
+    # code runs.
     def __new__(cls, *args):
         _born()
         return super().__new__(cls, *args)
 
     __del__ = _died
-
-    def __len__(self):
-        _forbidden("BytesSub.__len__")
-        return 0
 
     def __getitem__(self, index):
         _forbidden("BytesSub.__getitem__")
@@ -414,7 +422,7 @@ def _length(self):
         return "two"
     if mode == "lie":
         return 1000
-    return len(self._items())
+    return self._size()
 
 
 class ListSub(list):
@@ -425,8 +433,8 @@ class ListSub(list):
 
     __del__ = _died
 
-    def _items(self):
-        return list(list.__iter__(self))
+    def _size(self):
+        return list.__len__(self)
 
     __len__ = _length
 
@@ -436,7 +444,7 @@ class ListSub(list):
         return self._walk()
 
     def _walk(self):
-        for i, item in enumerate(list(list.__iter__(self))):
+        for i, item in enumerate(list.copy(self)):
             if i == 1:
                 self.iter_act("arg.recipe.__iter__")
             yield item
@@ -465,8 +473,8 @@ class SeqGet:
 
     __del__ = _died
 
-    def _items(self):
-        return self.items
+    def _size(self):
+        return len(self.items)
 
     __len__ = _length
 
@@ -1459,6 +1467,9 @@ def _call(fn_name, args, kwargs):
         _armed[0] = False
 
 
+_PYPY = sys.implementation.name == "pypy"
+
+
 def _role(error):
     """The hook named by an exception that the caller's code raised, else ""."""
     first = error.args[0] if error.args else None
@@ -1487,17 +1498,20 @@ def _judge_type(fn_name, outcome):
         return ("pending", f"SystemError: {text}")
     if _passes_through(error):
         return None
+    if _PYPY and (_role(error) in _HOST_ASKS or any(f"HostileError: {h}" == text
+                                                     for h in _HOST_ASKS)):
+        return None  # see _verdict
     if packet_fn:
         if _unwrapped_allowed(error):
             return None
+        if "recipe.__len__" in (text or "") or "__len__() should" in (text or ""):
+            return ("hook", f"a failing length was not ignored: {name}: {text!r}")
         if type(error) is ValueError:
             if text is None or ": " not in text or " " in text.split(": ", 1)[0]:
                 return ("wrapping", f"ValueError without a type name: {text!r}")
             inner = text.split(": ", 1)[0]
             if inner in ("KeyboardInterrupt", "SystemExit", "MemoryError", "HostileBase"):
                 return ("wrapping", f"passed-through kind wrapped: {text!r}")
-            if "__len__" in text:
-                return ("hook", f"a failing length was not ignored: {text!r}")
             return None
         if type(error) in (TypeError, OverflowError):
             if type(error) is TypeError and not (text or "").startswith(
@@ -1506,8 +1520,6 @@ def _judge_type(fn_name, outcome):
             if _role(error).startswith(("entry", "value", "key", "vkey")):
                 return ("wrapping", f"{name} from inside the engine not wrapped: {text!r}")
             return None
-        if "__len__" in _role(error):
-            return ("hook", f"a failing length was not ignored: {name}: {text!r}")
         return ("wrapping" if isinstance(error, Exception) else "unexpected",
                 f"{name}: {text!r} not wrapped")
     if result is NotImplementedError and type(error) is NotImplementedError:
@@ -1537,16 +1549,27 @@ def _describe(outcome):
     return f"raised {_qualname(type(value))}: {_safe_str(value)!r}"[:300]
 
 
+_HOST_ASKS = ("Entry.__len__", "Values.__len__")
+
+
 def _verdict(source):
     fn_name, args, kwargs = _build(source)
     outcome = _call(fn_name, args, kwargs)
     forbidden = list(FORBIDDEN)
+    host_asked = False
+    if _PYPY:
+        # PyPy asks a dict subclass for its length when the object first reaches C code; what
+        # a failing length then does is the host's, not the module's.
+        host_asked = any(f in _HOST_ASKS for f in forbidden)
+        forbidden = [f for f in forbidden if f not in _HOST_ASKS]
     del args, kwargs
     verdict = _judge_type(fn_name, outcome)
     if verdict:
         return verdict[0], f"{verdict[1]} ({_describe(outcome)})"
     if forbidden:
         return "hook", f"consulted {', '.join(sorted(set(forbidden)))} ({_describe(outcome)})"
+    if host_asked and outcome[0] == "raise":
+        return None
     # The reference walk, on a second copy of the same objects.
     _, args, kwargs = _build(source)
     arm()
@@ -1576,18 +1599,27 @@ def _collect():
         gc.collect()
 
 
-def judge(source):
+def judge(source, repeats=20):
     """(category, detail) for one case, or None when it passed."""
     _collect()
     live = _LIVE[0]
     verdict = _verdict(source)
     if verdict:
         return verdict
+    if sys.implementation.name != "cpython":
+        # PyPy keeps the objects of up to a few hundred recent calls that raised for a while,
+        # so only the steady growth of memory over many calls tells a leak there.
+        return None
     _collect()
-    if _LIVE[0] != live:
-        kept = _LIVE[0] - live
-        _LIVE[0] = live
-        return "leak", f"{kept} of the case's hostile objects outlive it"
+    if _LIVE[0] > live:
+        live = _LIVE[0]
+        for _ in range(repeats):
+            fn_name, args, kwargs = _build(source)
+            _call(fn_name, args, kwargs)
+            del args, kwargs
+        _collect()
+        if _LIVE[0] - live >= repeats:
+            return "leak", (f"{_LIVE[0] - live} hostile objects outlive {repeats} repeated calls")
     return None
 
 
