@@ -1665,13 +1665,19 @@ def _child(argv):
     except Exception:
         pass
     for job in jobs:
-        if "case" in job:
-            seed, index = job["case"]
-            source = make_case(seed, index)
-        else:
-            source = job["source"]
+        source = _source(job)
+        try:
+            compile(source, "<case>", "exec")
+        except SyntaxError as error:
+            out.write(json.dumps({"verdict": ["unexpected", f"case does not build: {error}"]})
+                      + "\n")
+            continue
         if job.get("outcome"):  # run the snippet, report what it did
-            fn_name, args, kwargs = _build(source)
+            try:
+                fn_name, args, kwargs = _build(source)
+            except Exception as error:
+                out.write(json.dumps({"build": f"{type(error).__name__}: {error}"}) + "\n")
+                continue
             kind, value = _call(fn_name, args, kwargs)
             if kind == "ok":
                 report = {"ok": canon(value)}
@@ -1735,11 +1741,12 @@ def _death(code, stderr):
         what = f"killed by signal {-code}"
     else:
         what = f"exit status {code}"
-    keep = [line for line in stderr.splitlines()
-            if any(s in line for s in ("SUMMARY", "Fatal Python", "Segmentation", "ERROR:",
-                                       "runtime error", "Error", "Aborted", "#0", "#1 ",
-                                       "File "))]
-    return {"what": what, "stderr": "\n".join(keep[-12:] or stderr.splitlines()[-12:])}
+    lines = stderr.splitlines()
+    keep = [line for line in lines if any(s in line for s in (
+        "SUMMARY", "Fatal Python", "ERROR: AddressSanitizer", "runtime error", "Aborted"))]
+    # The module's own frames of a sanitizer report say where it went wrong.
+    keep += [line.strip() for line in lines if "/src/" in line and " in " in line][:8]
+    return {"what": what, "stderr": "\n".join(keep[:14] or lines[-12:])}
 
 
 def _die_category(death):
@@ -1779,45 +1786,46 @@ def reproducer(source):
             + "\n# EOF")
 
 
-def _run_batch(seed, indices, leak_every, report, timeout):
-    """Runs cases; a child that dies is followed by the cases one by one, so the crash is
-    reported with the single case that causes it."""
-    jobs = [{"case": [seed, i], "index": i} for i in indices]
+def _source(job):
+    return make_case(*job["case"]) if "case" in job else job["source"]
+
+
+def run_batch(jobs, labels, report, leak_every=0, timeout=600):
+    """Runs jobs in one child; when it dies, the job it died in runs alone, so the crash is
+    reported with that single case (or, if it only dies after others, with the one of them
+    that dies alone), and the rest of the batch goes on in a new child."""
     results, death = run_jobs(jobs, leak_every, timeout)
-    for job, result in zip(jobs, results):
-        _record(report, seed, job["index"], result["verdict"])
+    for label, job, result in zip(labels, jobs, results):
+        _record(report, label, job, result["verdict"])
     if death is None:
         return
-    pending = indices[len(results):]
-    culprit = pending[0]
-    single, single_death = run_jobs([{"case": [seed, culprit], "index": culprit}], leak_every,
-                                    timeout)
+    done = len(results)
+    culprit, label = jobs[done], labels[done]
+    single, single_death = run_jobs([culprit], leak_every, timeout)
     if single_death:
-        report.add(_die_category(single_death), f"{seed}:{culprit}",
-                   f"{single_death['what']}\n{single_death['stderr']}", make_case(seed, culprit))
+        report.add(_die_category(single_death), label,
+                   f"{single_death['what']}\n{single_death['stderr']}", _source(culprit))
     else:
         if single:
-            _record(report, seed, culprit, single[0]["verdict"])
-        # Only together with the cases before it: find which of them dies alone, if any.
+            _record(report, label, culprit, single[0]["verdict"])
         alone = False
-        for index in indices[:len(results)]:
-            _, d = run_jobs([{"case": [seed, index], "index": index}], 0, timeout)
+        for earlier_label, earlier in zip(labels[:done], jobs[:done]):
+            _, d = run_jobs([earlier], 0, timeout)
             if d:
                 alone = True
-                report.add(_die_category(d), f"{seed}:{index}",
-                           f"{d['what']} (noticed later)\n{d['stderr']}", make_case(seed, index))
+                report.add(_die_category(d), earlier_label,
+                           f"{d['what']} (noticed later)\n{d['stderr']}", _source(earlier))
         if not alone:
-            report.add(_die_category(death), f"{seed}:{indices[0]}..{culprit}",
-                       f"{death['what']} only when the cases run in one process",
-                       make_case(seed, culprit))
-    rest = pending[1:]
-    if rest:
-        _run_batch(seed, rest, leak_every, report, timeout)
+            report.add(_die_category(death), f"{labels[0]}..{label}",
+                       f"{death['what']} only when these cases run in one process",
+                       _source(culprit))
+    if done + 1 < len(jobs):
+        run_batch(jobs[done + 1:], labels[done + 1:], report, leak_every, timeout)
 
 
-def _record(report, seed, index, verdict):
+def _record(report, label, job, verdict):
     if verdict:
-        report.add(verdict[0], f"{seed}:{index}", verdict[1], make_case(seed, index))
+        report.add(verdict[0], label, verdict[1], _source(job))
 
 
 def run(calls, seed, jobs=1, batch=500, leak_every=50, timeout=600, progress=None):
@@ -1827,7 +1835,8 @@ def run(calls, seed, jobs=1, batch=500, leak_every=50, timeout=600, progress=Non
 
     def work(indices):
         part = Report()
-        _run_batch(seed, indices, leak_every, part, timeout)
+        run_batch([{"case": [seed, i], "index": i} for i in indices],
+                  [f"{seed}:{i}" for i in indices], part, leak_every, timeout)
         if progress:
             progress(indices[-1] + 1)
         return part
@@ -1849,6 +1858,51 @@ def run_snippets(sources, timeout=120):
     return out
 
 
+_SIMPLER = [
+    (r"Once\((.*)\)$", r"\1"),
+    (r"StrSub\(('[^']*')\)", r"\1"),
+    (r"IntSub\((-?\d+), [^)]*\)", r"\1"),
+    (r", 'entry\.\w+'\)", ")"),
+    (r", 'value'\)", ")"),
+    (r", 'key'\)", ")"),
+    (r"Entry\(raising=\w+\)", "{}"),
+]
+
+
+def _dies(source, timeout):
+    """The child running the snippet is killed by a signal or stopped by a sanitizer."""
+    _, death = run_jobs([{"source": source, "outcome": True}], 0, timeout)
+    return death is not None and ("signal" in death["what"] or "Sanitizer" in death["stderr"]
+                                  or "runtime error" in death["stderr"])
+
+
+def shrink(source, timeout=60):
+    """A shorter snippet that still crashes: statements dropped and hostile wrappers replaced
+    by plain values, one change at a time, while the child still dies."""
+    import re
+    lines = source.split("\n")
+    changed = True
+    while changed:
+        changed = False
+        for i in range(len(lines) - 1):  # the last line makes the call
+            trial = lines[:i] + lines[i + 1:]
+            if _dies("\n".join(trial), timeout):
+                lines, changed = trial, True
+                break
+        if changed:
+            continue
+        for i, line in enumerate(lines):
+            for pattern, replacement in _SIMPLER:
+                simpler = re.sub(pattern, replacement, line)
+                if simpler != line and _dies("\n".join(lines[:i] + [simpler] + lines[i + 1:]),
+                                             timeout):
+                    lines[i], changed = simpler, True
+                    break
+            if changed:
+                break
+    return "\n".join(lines)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--calls", type=int, default=10000)
@@ -1860,6 +1914,8 @@ def main(argv=None):
                              "CPython only)")
     parser.add_argument("--limit", type=int, default=5, help="reproducers shown per category")
     parser.add_argument("--case", help="SEED:INDEX: print that case and judge it in a child")
+    parser.add_argument("--shrink", type=int, default=0, metavar="N",
+                        help="shrink the reproducers of the first N crashes")
     options = parser.parse_args(argv)
     if options.case:
         seed, index = (int(part) for part in options.case.split(":"))
@@ -1877,6 +1933,9 @@ def main(argv=None):
                  progress=progress)
     print(f"{sys.implementation.name} {sys.version.split()[0]}, seed {options.seed}, "
           f"{time.monotonic() - started:.0f} s")
+    for item in report.failures["crash"][:options.shrink]:
+        if "only when" not in item["detail"]:
+            item["source"] = shrink(item["source"])
     print(report.text(options.limit))
     return 0 if report.ok() else 1
 
