@@ -1595,21 +1595,20 @@ def _verdict(source):
 
 
 def _collect():
-    for _ in range(1 if sys.implementation.name == "cpython" else 3):
-        gc.collect()
+    gc.collect()
 
 
 def judge(source, repeats=20):
     """(category, detail) for one case, or None when it passed."""
+    if sys.implementation.name != "cpython":
+        # PyPy keeps the objects of up to a few hundred recent calls that raised for a while,
+        # so only the steady growth of memory over many calls tells a leak there.
+        return _verdict(source)
     _collect()
     live = _LIVE[0]
     verdict = _verdict(source)
     if verdict:
         return verdict
-    if sys.implementation.name != "cpython":
-        # PyPy keeps the objects of up to a few hundred recent calls that raised for a while,
-        # so only the steady growth of memory over many calls tells a leak there.
-        return None
     _collect()
     if _LIVE[0] > live:
         live = _LIVE[0]
