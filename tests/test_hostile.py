@@ -74,6 +74,18 @@ def test_a_wrong_result_is_reported_not_passed(children):
     assert [item["label"] for item in report.failures["mismatch"]] == ["patched"]
 
 
+@pytest.mark.skipif(PYPY, reason="objects that outlive a call are counted on CPython")
+def test_a_reference_kept_by_each_call_is_reported_as_a_leak(children):
+    # Stands for a module that forgets to release what a hook gave it.
+    source = ("import hostile\nclass Kept(Index):\n    def __index__(self):\n"
+              "        hostile.__dict__.setdefault('KEPT', []).append(self)\n        return 8\n"
+              "e = {'name': 'a', 'encoding': 'unsigned', 'bits': Kept(8), 'byte_order': 'big', "
+              "'reverse_bits': False}\nfn, args = 'unpack_parameters', (b'\\x01', 0, [e])")
+    report = hostile.Report()
+    hostile.run_batch([{"source": source}], ["kept"], report)
+    assert [item["label"] for item in report.failures["leak"]] == ["kept"]
+
+
 def test_torture_share(children):
     report = hostile.run(CALLS, SEED)
     assert report.ok(), "\n" + report.text(limit=3)
