@@ -1917,6 +1917,7 @@ def main(argv=None):
                              "CPython only)")
     parser.add_argument("--limit", type=int, default=5, help="reproducers shown per category")
     parser.add_argument("--case", help="SEED:INDEX: print that case and judge it in a child")
+    parser.add_argument("--json", metavar="FILE", help="write every failure there")
     parser.add_argument("--shrink", type=int, default=0, metavar="N",
                         help="shrink the reproducers of the first N crashes")
     options = parser.parse_args(argv)
@@ -1940,6 +1941,10 @@ def main(argv=None):
         if "only when" not in item["detail"]:
             item["source"] = shrink(item["source"])
     print(report.text(options.limit))
+    if options.json:
+        with open(options.json, "w") as f:
+            json.dump({"calls": report.calls, "host": sys.implementation.name,
+                       "failures": report.failures}, f, indent=1)
     return 0 if report.ok() else 1
 
 
