@@ -1722,11 +1722,12 @@ def run_jobs(jobs, leak_every=0, timeout=300):
         if isinstance(stdout, bytes):
             stdout, stderr = stdout.decode(errors="replace"), stderr.decode(errors="replace")
         code = "timeout"
-    results, done = [], False
+    results, done, other = [], False, []
     for line in stdout.splitlines():
         try:
             item = json.loads(line)
         except ValueError:
+            other.append(line)  # PyPy's compatibility layer reports its fatal errors here
             continue
         if item == "done":
             done = True
@@ -1734,7 +1735,7 @@ def run_jobs(jobs, leak_every=0, timeout=300):
             results.append(item)
     if done and code == 0:
         return results, None
-    return results, _death(code, stderr)
+    return results, _death(code, "\n".join(other + [stderr]))
 
 
 def _death(code, stderr):
@@ -1746,7 +1747,8 @@ def _death(code, stderr):
         what = f"exit status {code}"
     lines = stderr.splitlines()
     keep = [line for line in lines if any(s in line for s in (
-        "SUMMARY", "Fatal Python", "ERROR: AddressSanitizer", "runtime error", "Aborted"))]
+        "SUMMARY", "Fatal Python", "ERROR: AddressSanitizer", "runtime error", "Aborted",
+        "cpyext", "was not supposed to fail"))]
     # The module's own frames of a sanitizer report say where it went wrong.
     keep += [line.strip() for line in lines if "/src/" in line and " in " in line][:8]
     return {"what": what, "stderr": "\n".join(keep[:14] or lines[-12:])}
