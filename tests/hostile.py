@@ -24,6 +24,12 @@ grow with the number of calls (a leak).
 
     python3 tests/hostile.py --calls 100000 --seed 1 [--jobs 2]
     python3 tests/hostile.py --case 1:4711            # the snippet of one case, then its verdict
+
+It prints the number of calls and of failures by kind (crash, hang, pending exception, hook that
+must not run, wrong wrapping, unexpected result, mismatch with the reference walk, leak) with
+reproducers; --shrink N cuts the first N crash reproducers down, --json FILE keeps them all.
+Run it with the interpreter whose module is to be tried (a PyPy venv, or a sanitizer build with
+its runtime preloaded: children inherit the environment).
 """
 
 import argparse
@@ -543,14 +549,8 @@ _PASSTHROUGH_KINDS = ["memory", "interrupt", "exit", "base"]
 
 
 class _Writer:
-    def __init__(self, rng):
-        self.rng = rng
+    def __init__(self):
         self.lines = []
-        self.count = 0
-
-    def fresh(self, prefix):
-        self.count += 1
-        return f"{prefix}{self.count}"
 
     def add(self, line):
         self.lines.append(line)
@@ -574,7 +574,7 @@ class _CaseBuilder:
     def __init__(self, rng, op):
         self.rng = rng
         self.op = op
-        self.w = _Writer(rng)
+        self.w = _Writer()
         self.entries = []     # variable names of the field definitions
         self.names = []       # the parameter names used
         self.targets = []     # containers an act may change: (variable, kind)
@@ -882,7 +882,7 @@ class _CaseBuilder:
         return "\n".join(w.lines)
 
 
-def _codec_arg(rng, conversion, writer):
+def _codec_arg(rng, conversion):
     """Source of one argument for a codec parameter."""
     r = rng.random()
     if conversion in ("u64", "i64", "size", "u128"):
@@ -958,8 +958,7 @@ def _codec_act(rng):
 
 def _codec_case(rng, name):
     parameters, conversions, _ = SIGNATURES[name]
-    writer = _Writer(rng)
-    values = [_codec_arg(rng, conv, writer) for conv in conversions]
+    values = [_codec_arg(rng, conv) for conv in conversions]
     if len(parameters) == 3 and rng.random() < 0.3:
         values, parameters = values[:2], parameters[:2]  # signed left to its default
     r = rng.random()
