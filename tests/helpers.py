@@ -13,3 +13,12 @@ def field(name, bits, encoding="unsigned", byte_order="big", reverse_bits=False,
              "reverse_bits": reverse_bits}
     entry.update(extra)
     return entry
+
+
+def outcome(function, *args, **kwargs):
+    """What a call gives, comparable between two ways of doing the same: the result's repr (so
+    that NaNs, signed zeros and key order count), or the exception's type and message."""
+    try:
+        return "ok", repr(function(*args, **kwargs))
+    except Exception as e:  # noqa: BLE001 - every exception is an outcome to compare
+        return type(e), str(e)
