@@ -221,6 +221,14 @@ void layout_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// Every attribute, present or not, is read-only: PyPy would otherwise give each layout a
+// __dict__ of its own.
+int layout_setattro(PyObject*, PyObject* name, PyObject*) {
+  PyErr_Format(PyExc_AttributeError, "Layout objects are immutable: cannot set or delete '%U'",
+               name);
+  return -1;
+}
+
 PyObject* layout_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     const Plan& plan = plan_of(self);
@@ -650,6 +658,7 @@ PyType_Slot layout_slots[] = {
     {Py_tp_traverse, slot(layout_traverse)},
     {Py_tp_clear, slot(layout_clear)},
     {Py_tp_repr, slot(layout_repr)},
+    {Py_tp_setattro, slot(layout_setattro)},
     {Py_tp_methods, layout_methods},
     {Py_tp_getset, layout_getset},
     {0, nullptr},

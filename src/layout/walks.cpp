@@ -277,22 +277,14 @@ EngineStatus pack(const Plan& plan, PyObject* values, std::uint8_t* image, std::
   const std::uint32_t residue = offset_bits % 8;
   for (std::size_t i = 0; i < count; ++i) {
     const FieldPlan& field = fields[i];
+    where = FailedField{i, offset_bits + field.start_bit};
     // Held across the conversion, which can run Python code that changes `values`.
     PyRef value;
-    if (!dict_lookup(values, field.key.get(), value)) {
-      where = FailedField{i, offset_bits + field.start_bit};
-      return host_error();
-    }
-    if (!value) {
-      where = FailedField{i, offset_bits + field.start_bit};
-      return EngineError{encoder::missing_value(plan.name_text(i))};
-    }
+    if (!dict_lookup(values, field.key.get(), value)) return host_error();
+    if (!value) return EngineError{encoder::missing_value(plan.name_text(i))};
     const std::uint64_t first_byte = (residue + field.start_bit) / 8;
     EngineStatus placed = place_value(plan, i, value.get(), image, image_size, first_byte);
-    if (!placed.ok()) {
-      where = FailedField{i, offset_bits + field.start_bit};
-      return placed;
-    }
+    if (!placed.ok()) return placed;
   }
   return kDone;
 }
