@@ -2,6 +2,7 @@
 // image. Each field is checked, converted and failed exactly as the packet functions do it;
 // what the plan saves is reading the recipe, resolving names, and dispatching on widths.
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -135,8 +136,12 @@ class TextBytes {
   ByteSpan view_;
 };
 
-// The decoded value of one field as a new reference, or its failure.
-EngineResult<PyObject*> decode(const FieldPlan& field, const std::uint8_t* window) {
+// The failure of a step, kept aside so that the steps that succeed, nearly all of them, return
+// no more than a pointer or a flag.
+using Failed = std::optional<EngineError>;
+
+// A field's value as a new reference; nullptr with `failed` set.
+PyObject* decode(const FieldPlan& field, const std::uint8_t* window, Failed& failed) {
   PyObject* object = nullptr;
   const EncodingRow& row = *field.row;
   switch (row.family) {
@@ -147,40 +152,81 @@ EngineResult<PyObject*> decode(const FieldPlan& field, const std::uint8_t* windo
     case Family::decimal:
     case Family::binary_float: {
       Result<Number> number = row.decode_number(value_of(field, window), field.bits);
-      if (!number.ok()) return EngineError{std::move(number.failure())};
+      if (!number.ok()) {
+        failed = EngineError{std::move(number.failure())};
+        return nullptr;
+      }
       object = number_object(number.value());
       break;
     }
     case Family::binary_f128:
       // Whatever the field holds, its value zero-extended to 128 bits is +0.0.
-      if (field.bits > 64) return EngineError{decoder::f128_too_wide()};
+      if (field.bits > 64) {
+        failed = EngineError{decoder::f128_too_wide()};
+        return nullptr;
+      }
       object = PyFloat_FromDouble(0.0);
       break;
     case Family::reserved:
-      return EngineError{decoder::reserved_format(row.label)};
+      failed = EngineError{decoder::reserved_format(row.label)};
+      return nullptr;
     case Family::text: {
       const TextBytes bytes(window, field.byte_count, field.order);
       Result<DecodedText> text = row.decode_text(bytes.view());
-      if (!text.ok()) return EngineError{std::move(text.failure())};
+      if (!text.ok()) {
+        failed = EngineError{std::move(text.failure())};
+        return nullptr;
+      }
       object = make_object(std::move(text.value())).release();
       break;
     }
   }
-  if (!object) return host_error();
+  if (!object) failed = host_error();
   return object;
 }
 
+// The value under the field's name, owned; empty when `values` has none. False with `failed`
+// set when the lookup raises.
+bool look_up(PyObject* values, PyObject* key, PyRef& out, Failed& failed) {
+#if !defined(PYPY_VERSION)
+  if (PyDict_CheckExact(values)) {
+    // Borrowed for no longer than it takes to own it.
+    PyObject* found = PyDict_GetItemWithError(values, key);
+    if (!found && PyErr_Occurred()) {
+      failed = host_error();
+      return false;
+    }
+    out = PyRef::borrow(found);
+    return true;
+  }
+#endif
+  if (dict_lookup(values, key, out)) return true;
+  failed = host_error();
+  return false;
+}
+
 template <class Native>
-EngineResult<Native> convert_value(bool (*convert)(PyObject*, Native&), PyObject* object) {
-  Native out{};
-  if (convert(object, out)) return out;
-  return host_error();
+bool convert_value(bool (*convert)(PyObject*, Native&), PyObject* object, Native& out,
+                   Failed& failed) {
+  if (convert(object, out)) return true;
+  failed = host_error();
+  return false;
+}
+
+template <class T>
+bool take(Result<T>&& result, T& out, Failed& failed) {
+  if (!result.ok()) {
+    failed = EngineError{std::move(result.failure())};
+    return false;
+  }
+  out = std::move(result.value());
+  return true;
 }
 
 // One field's value converted, encoded and placed in the image; the steps and their order are
-// pack_parameters' (the value's conversion, then the codec).
-EngineStatus place_value(const Plan& plan, std::size_t index, PyObject* value, std::uint8_t* image,
-                         std::uint64_t image_size, std::uint64_t first_byte) {
+// pack_parameters' (the value's conversion, then the codec). False with `failed` set.
+bool place_value(const Plan& plan, std::size_t index, PyObject* value, std::uint8_t* image,
+                 std::uint64_t image_size, std::uint64_t first_byte, Failed& failed) {
   const FieldPlan& field = plan.fields()[index];
   const EncodingRow& row = *field.row;
   switch (row.family) {
@@ -188,46 +234,57 @@ EngineStatus place_value(const Plan& plan, std::size_t index, PyObject* value, s
       std::uint64_t number = 0;
       if (PyLong_CheckExact(value)) {  // the conversion's own first step, without the call
         number = PyLong_AsUnsignedLongLong(value);
-        if (number == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return host_error();
-      } else if (!convert_u64(value, number)) {
-        return host_error();
+        if (number == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) {
+          failed = host_error();
+          return false;
+        }
+      } else if (!convert_value(convert_u64, value, number, failed)) {
+        return false;
       }
       if (field.bits < 64 && number > field.mask) {
-        return EngineError{too_large_for_bits("Value ", number, " is too large for ", field.bits)};
+        failed =
+            EngineError{too_large_for_bits("Value ", number, " is too large for ", field.bits)};
+        return false;
       }
       place(image, image_size, first_byte, number, field);
-      return kDone;
+      return true;
     }
     case Family::signed_integer:
     case Family::decimal: {
-      EngineResult<std::int64_t> number = convert_value(convert_i64, value);
-      if (!number.ok()) return std::move(number.failure());
-      Result<std::uint64_t> code = row.encode_integer(number.value(), field.bits);
-      if (!code.ok()) return EngineError{std::move(code.failure())};
-      place(image, image_size, first_byte, code.value(), field);
-      return kDone;
+      std::int64_t number = 0;
+      std::uint64_t code = 0;
+      if (!convert_value(convert_i64, value, number, failed) ||
+          !take(row.encode_integer(number, field.bits), code, failed)) {
+        return false;
+      }
+      place(image, image_size, first_byte, code, field);
+      return true;
     }
     case Family::binary_float: {
-      EngineResult<double> number = convert_value(convert_double, value);
-      if (!number.ok()) return std::move(number.failure());
-      place(image, image_size, first_byte, row.encode_real(number.value()), field);
-      return kDone;
+      double number = 0;
+      if (!convert_value(convert_double, value, number, failed)) return false;
+      place(image, image_size, first_byte, row.encode_real(number), field);
+      return true;
     }
     case Family::text: {
-      EngineResult<TextView> text = convert_value(convert_text, value);
-      if (!text.ok()) return std::move(text.failure());
+      TextView text;
+      if (!convert_value(convert_text, value, text, failed)) return false;
       // The encoded bytes view the str's UTF-8 form, which `value` keeps alive.
-      Result<EncodedBytes> encoded = row.encode_text(text.value());
-      if (!encoded.ok()) return EngineError{std::move(encoded.failure())};
+      Result<EncodedBytes> encoded = row.encode_text(text);
+      if (!encoded.ok()) {
+        failed = EngineError{std::move(encoded.failure())};
+        return false;
+      }
       place_bytes(image, image_size, first_byte, as_bytes(encoded.value()), field.bits,
                   field.order);
-      return kDone;
+      return true;
     }
     case Family::binary_f128:
     case Family::reserved:
       break;
   }
-  return EngineError{plan.unpackable(index)};
+  failed = EngineError{plan.unpackable(index)};
+  return false;
 }
 
 }  // namespace
@@ -238,6 +295,7 @@ EngineResult<PyRef> unpack(const Plan& plan, ByteSpan packet, std::uint32_t offs
   if (!result) return host_error();
   const std::vector<FieldPlan>& fields = plan.fields();
   const std::size_t count = fields.size();
+  Failed failed;
   for (std::size_t i = 0; i < count; ++i) {
     const FieldPlan& field = fields[i];
     // 64-bit positions: a start or end past the largest 32-bit position is refused, never
@@ -253,19 +311,14 @@ EngineResult<PyRef> unpack(const Plan& plan, ByteSpan packet, std::uint32_t offs
       return EngineError{
           decoder::window_past_end(plan.name_text(i), first_byte, field.byte_count, packet.size())};
     }
-    EngineResult<PyObject*> decoded = decode(field, packet.data() + first_byte);
-    if (!decoded.ok()) {
-      where = FailedField{i, start};
-      return std::move(decoded.failure());
-    }
-    PyObject* value = decoded.value();
+    PyObject* value = decode(field, packet.data() + first_byte, failed);
     // The keys are plain strs, hashed once: storing runs no Python code.
-    const int stored = PyDict_SetItem(result.get(), field.key.get(), value);
-    Py_DECREF(value);
-    if (stored < 0) {
+    if (!value || PyDict_SetItem(result.get(), field.key.get(), value) < 0) {
+      Py_XDECREF(value);
       where = FailedField{i, start};
-      return host_error();
+      return failed ? std::move(*failed) : host_error();
     }
+    Py_DECREF(value);
   }
   return result;
 }
@@ -275,16 +328,22 @@ EngineStatus pack(const Plan& plan, PyObject* values, std::uint8_t* image, std::
   const std::vector<FieldPlan>& fields = plan.fields();
   const std::size_t count = fields.size();
   const std::uint32_t residue = offset_bits % 8;
+  Failed failed;
   for (std::size_t i = 0; i < count; ++i) {
     const FieldPlan& field = fields[i];
-    where = FailedField{i, offset_bits + field.start_bit};
     // Held across the conversion, which can run Python code that changes `values`.
     PyRef value;
-    if (!dict_lookup(values, field.key.get(), value)) return host_error();
-    if (!value) return EngineError{encoder::missing_value(plan.name_text(i))};
-    const std::uint64_t first_byte = (residue + field.start_bit) / 8;
-    EngineStatus placed = place_value(plan, i, value.get(), image, image_size, first_byte);
-    if (!placed.ok()) return placed;
+    if (look_up(values, field.key.get(), value, failed)) {
+      if (!value) failed = EngineError{encoder::missing_value(plan.name_text(i))};
+    }
+    if (!failed) {
+      const std::uint64_t first_byte = (residue + field.start_bit) / 8;
+      place_value(plan, i, value.get(), image, image_size, first_byte, failed);
+    }
+    if (failed) {
+      where = FailedField{i, offset_bits + field.start_bit};
+      return std::move(*failed);
+    }
   }
   return kDone;
 }
