@@ -410,7 +410,7 @@ def test_finalizers_running_inside_iter_unpack():
     cycle.self = cycle
     del cycle
     # With the dicts' free list drained, the result's dict is a new object of the collector's,
-    # and the collection falls inside __next__ (on hosts that collect at allocation).
+    # and the collection falls due inside __next__.
     gc.disable()
     drained = [{} for _ in range(200)]
     gc.set_threshold(1)
@@ -425,7 +425,9 @@ def test_finalizers_running_inside_iter_unpack():
     del drained
     gc.collect()
     assert len(seen) == 1 and sorted([first["a"], seen[0][1]["a"]]) == [1, 2]
-    if seen[0][0]:  # the finalizer ran inside the outer __next__, which still reads packet 0
+    # Hosts that collect at allocation ran the finalizer inside the outer __next__, which still
+    # reads packet 0 (later hosts collect between bytecodes, after __next__ returns).
+    if seen[0][0] and sys.version_info < (3, 12):
         assert first == {"a": 1} and seen[0][1:] == ({"a": 2}, "refused")
 
 
