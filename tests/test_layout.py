@@ -375,6 +375,48 @@ def test_entries_that_change_while_read():
     assert notes(caught.value) == ["field 0 'a'"]
 
 
+class Hooked(dict):
+    """A dict whose own methods must play no part: entries and values are read from storage."""
+
+    def _refuse(name):
+        def method(self, *args, **kwargs):
+            raise AssertionError(f"{name} called")
+        return method
+
+    for _name in ("__iter__", "keys", "items", "values", "get", "__getitem__", "__contains__",
+                  "__missing__", "copy"):
+        locals()[_name] = _refuse(_name)
+    del _name, _refuse
+
+
+class Text(str):
+    """A str whose own methods must play no part."""
+
+    def lower(self):
+        raise AssertionError("lower called")
+
+    def __hash__(self):
+        raise AssertionError("__hash__ called")
+
+    def __eq__(self, other):
+        raise AssertionError("__eq__ called")
+
+
+def test_hooks_of_entries_names_and_values_play_no_part():
+    recipe = [Hooked(field(Text("a"), 8, Text("UNSIGNED"), Text("Big"), note=1)),
+              Hooked(field("b", 16, "twos_complement"))]
+    values = Hooked({"a": 1, "b": -2})
+    layout = Layout(recipe)
+    assert outcome(layout.pack, values) == outcome(fieldpack.pack_parameters, recipe, values)
+    packet = layout.pack(values)
+    assert outcome(layout.unpack, packet) == outcome(fieldpack.unpack_parameters, packet, 0,
+                                                      recipe)
+    assert layout.problems() == ["field 0 'a' has a key that is not read: 'note'"]
+    copies = layout.recipe
+    assert [type(value) for value in copies[0].values()] == [Text, Text, int, Text, bool, int]
+    assert copies[1] == field("b", 16, "twos_complement")
+
+
 def test_values_that_change_while_packed():
     def values():
         made = {"a": None, "b": 2}

@@ -414,28 +414,9 @@ PyObject* layout_problems(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* { return plan_of(self).problems().release(); });
 }
 
-// A new list of new dict copies: what the caller does with them cannot reach the layout.
-PyObject* recipe_list(const Plan& plan) {
-  PyObject* entries = plan.entries();
-  if (!entries) {
-    PyErr_SetString(PyExc_ReferenceError,
-                    "the layout's recipe was cleared by the garbage collector");
-    return nullptr;
-  }
-  const Py_ssize_t count = PyTuple_GET_SIZE(entries);
-  PyRef list = PyRef::steal(PyList_New(count));
-  if (!list) return nullptr;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* copy = PyDict_Copy(PyTuple_GET_ITEM(entries, i));
-    if (!copy) return nullptr;
-    PyList_SET_ITEM(list.get(), i, copy);
-  }
-  return list.release();
-}
-
 PyObject* layout_reduce(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    PyRef recipe = PyRef::steal(recipe_list(plan_of(self)));
+    PyRef recipe = plan_of(self).recipe();
     if (!recipe) return nullptr;
     return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), recipe.get());
   });
@@ -454,7 +435,7 @@ PyObject* layout_get_names(PyObject* self, void*) {
 }
 
 PyObject* layout_get_recipe(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* { return recipe_list(plan_of(self)); });
+  return guarded([&]() -> PyObject* { return plan_of(self).recipe().release(); });
 }
 
 // ---------------------------------------------------------------------------------------------

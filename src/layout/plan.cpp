@@ -35,30 +35,23 @@ bool set_item(PyObject* dict, RecipeKey key, PyObject* value) {
   return value && PyDict_SetItem(dict, interned_key(key), value) == 0;
 }
 
-// A plain dict copy of the entry, whose six keys hold what was read: the entry may have changed
-// while it was read (a conversion can run Python code), and bits, offsets and flags are given as
-// the int or bool they were read as, so that the copy makes the same layout again.
-EngineResult<PyRef> entry_copy(PyObject* entry, const FieldDefinition& field) {
-  PyRef copy = PyRef::steal(PyDict_New());
-  if (!copy || PyDict_Merge(copy.get(), entry, 1) < 0) return host_error();
-  const PyRef bits = PyRef::steal(PyLong_FromUnsignedLong(field.bits));
-  const bool written =
-      set_item(copy.get(), RecipeKey::name, field.name.get()) &&
-      set_item(copy.get(), RecipeKey::encoding, field.encoding.get()) &&
-      set_item(copy.get(), RecipeKey::bits, bits.get()) &&
-      set_item(copy.get(), RecipeKey::byte_order, field.byte_order.get()) &&
-      set_item(copy.get(), RecipeKey::reverse_bits, field.reverse_bits ? Py_True : Py_False);
-  if (!written) return host_error();
-  PyObject* offset_key = interned_key(RecipeKey::offset_bits);
-  if (field.has_offset) {
-    const PyRef offset = PyRef::steal(PyLong_FromUnsignedLong(field.offset_bits));
-    if (!set_item(copy.get(), RecipeKey::offset_bits, offset.get())) return host_error();
-  } else if (PyDict_Contains(copy.get(), offset_key)) {
-    if (PyDict_DelItem(copy.get(), offset_key) < 0) return host_error();
-  } else if (PyErr_Occurred()) {
-    return host_error();
+// The entry's own items as a list of (key, value) pairs, read without running its hooks or any
+// key's __hash__ or __eq__: a dict subclass's methods and odd keys play no part in reading a
+// recipe, so they play none in keeping it either.
+PyRef own_items(PyObject* entry) {
+#if defined(PYPY_VERSION)
+  // PyPy's C API reads a dict subclass through its Python-level methods; dict.items on the
+  // instance reads its own storage.
+  static PyObject* dict_items = nullptr;
+  if (!dict_items) {
+    dict_items = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyDict_Type), "items");
   }
-  return copy;
+  if (!dict_items) return PyRef();
+  PyRef view = PyRef::steal(PyObject_CallFunctionObjArgs(dict_items, entry, nullptr));
+  return view ? PyRef::steal(PySequence_List(view.get())) : PyRef();
+#else
+  return PyRef::steal(PyDict_Items(entry));
+#endif
 }
 
 // The entry's name, when it has one that is a str: for the note of a fault met while reading it.
@@ -183,13 +176,18 @@ Result<std::unique_ptr<Plan>, RecipeFault> Plan::read(const SequenceItems& recip
 
     PyRef key = name_key(field);
     if (!key) return fault(host_error(), index);
-    EngineResult<PyRef> copy = entry_copy(entry, field);
-    if (!copy.ok()) return fault(std::move(copy.failure()), index);
+    // What the entry held, and the objects read from it: the entry may have changed while it
+    // was read (a conversion can run Python code).
+    PyRef items = own_items(entry);
+    PyObject* kept = items ? PyTuple_Pack(4, items.get(), field.name.get(), field.encoding.get(),
+                                          field.byte_order.get())
+                           : nullptr;
+    if (!kept) return fault(host_error(), index);
+    PyTuple_SET_ITEM(entries.get(), i, kept);
     if (PyDict_SetDefault(plan->template_.get(), key.get(), Py_None) == nullptr) {
       return fault(host_error(), index);
     }
     PyTuple_SET_ITEM(plan->names_.get(), i, PyRef::borrow(key.get()).release());
-    PyTuple_SET_ITEM(entries.get(), i, copy.value().release());
 
     FieldPlan& planned = plan->fields_.emplace_back();
     planned.key = std::move(key);
@@ -204,6 +202,7 @@ Result<std::unique_ptr<Plan>, RecipeFault> Plan::read(const SequenceItems& recip
     Cold& cold = plan->cold_.emplace_back();
     cold.encoding = std::string(field.encoding_text());
     cold.has_offset = field.has_offset;
+    cold.offset_bits = field.offset_bits;
     if (!packable(*planned.row)) cold.unsupported = unsupported_encoding(field);
 
     // The sizing walk of pack_parameters: a field without an offset starts at the largest end
@@ -231,6 +230,56 @@ Result<std::unique_ptr<Plan>, RecipeFault> Plan::read(const SequenceItems& recip
     }
   }
   return plan;
+}
+
+PyObject* Plan::kept(std::size_t index) const {
+  return PyTuple_GET_ITEM(entries_.get(), static_cast<Py_ssize_t>(index));
+}
+
+PyRef Plan::recipe() const {
+  if (!entries_) {
+    PyErr_SetString(PyExc_ReferenceError,
+                    "the layout's recipe was cleared by the garbage collector");
+    return PyRef();
+  }
+  const auto count = static_cast<Py_ssize_t>(fields_.size());
+  PyRef list = PyRef::steal(PyList_New(count));
+  if (!list) return PyRef();
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    const auto index = static_cast<std::size_t>(i);
+    PyRef items = PyRef::steal(PySequence_List(PyTuple_GET_ITEM(kept(index), 0)));
+    PyRef copy = PyRef::steal(PyDict_New());
+    if (!items || !copy) return PyRef();
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.get()); ++k) {
+      PyObject* item = PyList_GET_ITEM(items.get(), k);
+      if (PyDict_SetItem(copy.get(), PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)) < 0) {
+        return PyRef();
+      }
+    }
+    // The keys as they were read; bits and offsets as the ints they were read as, so that the
+    // copy makes the same layout again.
+    const FieldPlan& field = fields_[index];
+    const Cold& cold = cold_[index];
+    const PyRef bits = PyRef::steal(PyLong_FromUnsignedLong(field.bits));
+    const bool written =
+        set_item(copy.get(), RecipeKey::name, PyTuple_GET_ITEM(kept(index), 1)) &&
+        set_item(copy.get(), RecipeKey::encoding, PyTuple_GET_ITEM(kept(index), 2)) &&
+        set_item(copy.get(), RecipeKey::bits, bits.get()) &&
+        set_item(copy.get(), RecipeKey::byte_order, PyTuple_GET_ITEM(kept(index), 3)) &&
+        set_item(copy.get(), RecipeKey::reverse_bits, field.reverse_bits ? Py_True : Py_False);
+    if (!written) return PyRef();
+    PyObject* offset_key = interned_key(RecipeKey::offset_bits);
+    if (cold.has_offset) {
+      const PyRef offset = PyRef::steal(PyLong_FromUnsignedLong(cold.offset_bits));
+      if (!set_item(copy.get(), RecipeKey::offset_bits, offset.get())) return PyRef();
+    } else if (PyDict_Contains(copy.get(), offset_key)) {
+      if (PyDict_DelItem(copy.get(), offset_key) < 0) return PyRef();
+    } else if (PyErr_Occurred()) {
+      return PyRef();
+    }
+    PyList_SET_ITEM(list.get(), i, copy.release());
+  }
+  return list;
 }
 
 TextView Plan::name_text(std::size_t index) const { return text_of(fields_[index].key.get()); }
@@ -276,11 +325,12 @@ PyRef Plan::problems() const {
       found.push_back(std::move(text));
     }
     if (entries_) {
-      PyRef keys = PyRef::steal(PyDict_Keys(PyTuple_GET_ITEM(entries_.get(), i)));
-      if (!keys) return PyRef();
+      // A copy of the list: repr() runs Python code.
+      PyRef items = PyRef::steal(PySequence_List(PyTuple_GET_ITEM(kept(i), 0)));
+      if (!items) return PyRef();
       std::vector<std::string> unknown;
-      for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keys.get()); ++k) {
-        PyObject* key = PyList_GET_ITEM(keys.get(), k);
+      for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.get()); ++k) {
+        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), k), 0);
         if (!is_recipe_key(key)) unknown.push_back(repr_text(key));
       }
       if (!unknown.empty()) {

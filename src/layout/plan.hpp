@@ -98,7 +98,11 @@ class Plan {
 
   PyObject* names() const { return names_.get(); }
   PyObject* result_template() const { return template_.get(); }
-  // The entries as read, as dict copies; empty once the garbage collector has cleared them.
+  // A new list of new dict copies of the entries as read; empty, with ReferenceError set, once
+  // the garbage collector has cleared what the layout kept of them (the objects of an entry can
+  // refer back to the layout), or with the host's error.
+  PyRef recipe() const;
+  // What the layout keeps of the entries, for the garbage collector.
   PyObject* entries() const { return entries_.get(); }
   void clear_entries() { entries_.reset(); }
 
@@ -122,6 +126,7 @@ class Plan {
   struct Cold {
     std::string encoding;  // as the recipe writes it
     bool has_offset = false;
+    std::uint32_t offset_bits = 0;
     Failure unsupported;  // "Unsupported encoding type: ..." when packing does not know it
   };
 
@@ -132,7 +137,11 @@ class Plan {
   std::uint64_t largest_end_ = 0;
   PyRef names_;     // tuple of the keys, recipe order
   PyRef template_;  // dict: each distinct key -> None, in the order of first appearance
-  PyRef entries_;   // tuple of dict copies of the entries
+  // Per field: (the entry's own items as (key, value) pairs, its "name", "encoding" and
+  // "byte_order" as read).
+  PyRef entries_;
+
+  PyObject* kept(std::size_t index) const;
 };
 
 // Unpacks one packet: the dict unpack_parameters(packet, offset_bits, recipe) gives, or its
