@@ -188,17 +188,24 @@ def raise_(error):
 
 @pytest.mark.parametrize("error", [KeyboardInterrupt("stop"), SystemExit(3), MemoryError(),
                                    ValueError("bad int"), BufferError("no")])
-def test_host_exceptions_pass_or_wrap_as_in_pack_parameters(error):
+def test_host_exceptions_pass_or_wrap_as_in_the_packet_functions(error):
+    raising = Index(action=lambda: raise_(error))
     recipe = [field("a", 8), field("b", 8)]
-    values = {"a": 1, "b": Index(action=lambda: raise_(error))}
-    with pytest.raises(BaseException) as wrapped:
-        fieldpack.pack_parameters(recipe, values)
-    with pytest.raises(BaseException) as caught:
-        Layout(recipe).pack(values)
-    assert (type(caught.value), str(caught.value)) == (type(wrapped.value), str(wrapped.value))
-    assert notes(caught.value) == ["field 1 'b' (unsigned, 8 bits at bit 8)"]
-    assert (caught.value is error) == (not isinstance(error, Exception) or
-                                       isinstance(error, MemoryError))
+    values = {"a": 1, "b": raising}
+    faulty = [field("a", 8), field("b", 8, offset_bits=raising)]
+    for call, function, note in (
+            (lambda: Layout(recipe).pack(values), lambda: fieldpack.pack_parameters(recipe, values),
+             "field 1 'b' (unsigned, 8 bits at bit 8)"),
+            (lambda: Layout(faulty), lambda: fieldpack.unpack_parameters(bytes(4), 0, faulty),
+             "field 1 'b'")):
+        with pytest.raises(BaseException) as wrapped:
+            function()
+        with pytest.raises(BaseException) as caught:
+            call()
+        assert (type(caught.value), str(caught.value)) == (type(wrapped.value), str(wrapped.value))
+        assert notes(caught.value)[-1] == note
+        assert (caught.value is error) == (not isinstance(error, Exception) or
+                                           isinstance(error, MemoryError))
 
 
 def test_pack_into_writes_whole_windows_and_nothing_else():

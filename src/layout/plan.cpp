@@ -116,8 +116,9 @@ void append_byte_range(std::string& out, std::uint64_t first, std::uint64_t end)
 
 PyObject* RecipeFault::raise() {
   raise_engine_error(error);
-  const FieldLabel label{index, name.get(), encoding, has_extent, bits, start_bit};
-  note_field_of_raised(label);
+  if (index != FailedField::kNoField) {
+    note_field_of_raised(FieldLabel{index, name.get(), encoding, has_extent, bits, start_bit});
+  }
   return nullptr;
 }
 
