@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "binding.hpp"
@@ -216,7 +217,8 @@ int layout_clear(PyObject* self) {
 void layout_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  delete reinterpret_cast<LayoutObject*>(self)->plan;
+  // Releasing the plan's objects can run finalizers; none of them may find a plan half gone.
+  delete std::exchange(reinterpret_cast<LayoutObject*>(self)->plan, nullptr);
   type->tp_free(self);
   Py_DECREF(type);
 }
