@@ -76,6 +76,7 @@ PACK_CASES = [
     ([field("a", 64)], {"a": 2**64 - 1}),
     ([field("a", 64)], {"a": 2**64}),
     ([field("a", 0)], {"a": 1}),
+    ([field("a", 0), field("b", 0, "utf8")], {"a": 0, "b": ""}),
     ([field("a", 32, byte_order="little"), field("b", 16, byte_order="little")],
      {"a": 0x12345678, "b": 0xABCD}),
     ([field("a", 24, byte_order="little", reverse_bits=True)], {"a": 0x123456}),

@@ -350,6 +350,8 @@ PyObject* layout_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nar
     std::uint8_t* out = buffer.data() + first_byte;
 #endif
     for (const FieldPlan& field : plan.fields()) {
+      // An empty window may sit in an empty image, whose data pointer memcpy must not see.
+      if (field.byte_count == 0) continue;
       const std::uint64_t window = (offset_bits % 8 + field.start_bit) / 8;
       std::memcpy(out + window, image.data() + window, field.byte_count);
     }
