@@ -21,3 +21,12 @@ def as_read_from_json(recipe):
     copy = json.loads(json.dumps(recipe))
     assert copy == recipe
     return copy
+
+
+def outcome(function, *args, **kwargs):
+    """What a call gives, comparable between two ways of doing the same: the result's repr (so
+    that NaNs, signed zeros and key order count), or the exception's type and message."""
+    try:
+        return "ok", repr(function(*args, **kwargs))
+    except Exception as e:  # noqa: BLE001 - every exception is an outcome to compare
+        return type(e), str(e)

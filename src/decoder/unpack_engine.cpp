@@ -11,12 +11,10 @@
 
 namespace fieldpack::decoder {
 
-namespace {
-
-Failure window_past_end(const FieldDefinition& field, std::uint64_t first_byte,
+Failure window_past_end(std::string_view field_name, std::uint64_t first_byte,
                         std::uint64_t byte_count, std::size_t packet_size) {
   std::string message = "Field '";
-  message += field.name_text();
+  message += field_name;
   message += "' needs ";
   append_decimal(message, byte_count);
   message += byte_count == 1 ? " byte from byte " : " bytes from byte ";
@@ -32,6 +30,8 @@ Failure f128_too_wide() {
       "IEEE 754 f128 requires special handling for >64 bits (not yet implemented in "
       "process_recipe)");
 }
+
+namespace {
 
 PyRef make_number(const Number& number) {
   switch (number.kind) {
@@ -125,7 +125,7 @@ EngineResult<PyRef> process_recipe(ByteSpan packet, std::uint32_t offset_bits,
     const std::uint64_t first_byte = start / 8;
     const std::uint64_t byte_count = window_byte_count(field.bits);
     if (first_byte + byte_count > packet.size()) {
-      return EngineError{window_past_end(field, first_byte, byte_count, packet.size())};
+      return EngineError{window_past_end(field.name_text(), first_byte, byte_count, packet.size())};
     }
 
     EngineResult<ByteOrder> order = reader.byte_order(field);

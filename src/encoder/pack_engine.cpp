@@ -13,6 +13,13 @@
 
 namespace fieldpack::encoder {
 
+Failure missing_value(std::string_view field_name) {
+  std::string message = "Missing value for parameter: '";
+  message += field_name;
+  message += '\'';
+  return Failure{ErrorKind::key_error, std::move(message)};
+}
+
 namespace {
 
 // A field's converted value: a numeric code, or encoded text.
@@ -21,13 +28,6 @@ struct FieldBytes {
   std::uint64_t code = 0;
   EncodedBytes text;
 };
-
-Failure missing_value(const FieldDefinition& field) {
-  std::string message = "Missing value for parameter: '";
-  message += field.name_text();
-  message += '\'';
-  return Failure{ErrorKind::key_error, std::move(message)};
-}
 
 template <class Native>
 EngineResult<Native> convert_value(bool (*convert)(PyObject*, Native&), PyObject* object) {
@@ -274,7 +274,7 @@ EngineResult<PyRef> build_packet(const SequenceItems& entries, PyObject* values)
       untouched = false;
       if (!dict_lookup(values, key.get(), value)) return host_error();
     }
-    if (!value) return EngineError{missing_value(field)};
+    if (!value) return EngineError{missing_value(field.name_text())};
 
     EngineResult<const EncodingRow*> row = reader.encoding(field);
     if (!row.ok()) return std::move(row.failure());

@@ -1,0 +1,701 @@
+// Layout and its iterator as Python types: argument handling, buffers, results and exceptions
+// around the plan and its walks.
+#include "layout/layout_type.hpp"
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "binding.hpp"
+#include "boundary.hpp"
+#include "common/bits.hpp"
+#include "conversions.hpp"
+#include "field_note.hpp"
+#include "layout/plan.hpp"
+#include "recipe.hpp"
+
+namespace fieldpack::layout {
+
+namespace {
+
+struct LayoutObject {
+  PyObject ob_base;
+  Plan* plan;  // owned; read-only from construction on
+};
+
+struct IteratorObject {
+  PyObject ob_base;
+  PyObject* layout;  // owned
+  PyObject* source;  // the buffer's object, owned while packets remain
+  // CPython: a view of `source` held while packets remain, so that the buffer cannot be resized
+  // under the iterator. PyPy does not stop a resize for a view, so there every packet takes a
+  // view of its own.
+  Py_buffer view;
+  bool has_view;
+  Py_ssize_t stride;
+  Py_ssize_t next;
+  Py_ssize_t count;
+  int busy;  // calls of __next__ under way (a finalizer may iterate from inside one)
+};
+
+PyTypeObject* layout_type = nullptr;
+PyTypeObject* iterator_type = nullptr;
+
+const Plan& plan_of(PyObject* self) { return *reinterpret_cast<LayoutObject*>(self)->plan; }
+
+PyObject* new_text(const std::string& text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// The name of an argument's type as Python's own argument checks print it.
+std::string type_name_of(PyObject* object) {
+  if (object == Py_None) return "None";
+  return type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+}
+
+// TypeError "{function}() argument '{parameter}' must be {expected}, not {type}".
+PyObject* bad_argument(std::string_view function, std::string_view parameter,
+                       std::string_view expected, PyObject* given) {
+  std::string message(function);
+  message += "() argument '";
+  message += parameter;
+  message += "' must be ";
+  message += expected;
+  message += ", not ";
+  message += type_name_of(given);
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  return nullptr;
+}
+
+PyObject* value_error(const std::string& message) {
+  PyErr_SetString(PyExc_ValueError, message.c_str());
+  return nullptr;
+}
+
+bool keyword_is(PyObject* keyword, std::string_view parameter) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);
+  if (!utf8) {
+    PyErr_Clear();
+    return false;
+  }
+  return std::string_view(utf8, static_cast<std::size_t>(size)) == parameter;
+}
+
+// Binds as the module functions do, with their messages; an optional parameter that was not
+// given stays empty here, where the module functions' binder supplies their one default.
+bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** bound) {
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return false;
+  const auto positional = static_cast<std::size_t>(nargs);
+  for (std::size_t i = signature.required; i < signature.count; ++i) {
+    bool given = i < positional;
+    const Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keyword_count && !given; ++k) {
+      given = keyword_is(PyTuple_GET_ITEM(kwnames, k), signature.parameters[i]);
+    }
+    if (!given) bound[i] = nullptr;
+  }
+  return true;
+}
+
+constexpr Signature kUnpack = parse_signature("Layout.unpack", "buffer, offset_bits=0");
+constexpr Signature kPack = parse_signature("Layout.pack", "values");
+constexpr Signature kPackInto =
+    parse_signature("Layout.pack_into", "buffer, values, offset_bits=0");
+constexpr Signature kIterUnpack = parse_signature("Layout.iter_unpack", "buffer, stride=None");
+
+// A buffer argument: a bytes object read in place, or any other C-contiguous buffer through a
+// view held until this goes away.
+class InputBuffer {
+ public:
+  InputBuffer() = default;
+  InputBuffer(const InputBuffer&) = delete;
+  InputBuffer& operator=(const InputBuffer&) = delete;
+  ~InputBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  // The host's own TypeError or BufferError for an object that is no suitable buffer.
+  bool acquire(PyObject* object, bool always_view = false) {
+    if (!always_view && PyBytes_CheckExact(object)) {
+      data_ = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(object));
+      size_ = static_cast<std::uint64_t>(PyBytes_GET_SIZE(object));
+      return true;
+    }
+    if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) return false;
+    return take_view();
+  }
+
+  bool acquire_writable(PyObject* object, std::string_view function) {
+    if (PyObject_GetBuffer(object, &view_, PyBUF_WRITABLE) < 0) {
+      // Hosts refuse a read-only buffer with different exceptions (PyPy: ValueError); all of
+      // them become the one TypeError. Exhausted memory and interrupts pass as they are.
+      if (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception))
+        return false;
+      PyErr_Clear();
+      bad_argument(function, "buffer", "read-write bytes-like object", object);
+      return false;
+    }
+    return take_view();
+  }
+
+  ByteSpan bytes() const { return ByteSpan(data_, static_cast<std::size_t>(size_)); }
+  std::uint8_t* data() const { return data_; }
+  std::uint64_t size() const { return size_; }
+
+  // Hands the view over to `out`, which releases it from then on.
+  void hand_over(Py_buffer& out) {
+    out = view_;
+    held_ = false;
+  }
+
+ private:
+  bool take_view() {
+    held_ = true;
+    if (!PyBuffer_IsContiguous(&view_, 'C')) {
+      PyErr_SetString(PyExc_BufferError, "the buffer is not C-contiguous");
+      return false;
+    }
+    data_ = static_cast<std::uint8_t*>(view_.buf);
+    size_ = static_cast<std::uint64_t>(view_.len);
+    return true;
+  }
+
+  Py_buffer view_{};
+  bool held_ = false;
+  std::uint8_t* data_ = nullptr;
+  std::uint64_t size_ = 0;
+};
+
+PyObject* raise_sizing_failure(const Plan& plan) {
+  EngineError error{plan.sizing().failure};
+  return plan.raise(error, plan.sizing().field);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Layout
+
+PyObject* layout_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"recipe", nullptr};
+    PyObject* recipe = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Layout", const_cast<char**>(keywords),
+                                     &recipe)) {
+      return nullptr;
+    }
+    if (PyUnicode_Check(recipe) || !PySequence_Check(recipe)) {
+      return bad_argument("Layout", "recipe", "a sequence of field definitions", recipe);
+    }
+    SequenceItems entries;
+    if (!entries.collect(recipe)) return nullptr;
+    auto plan = Plan::read(entries);
+    if (!plan.ok()) return plan.failure().raise();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    reinterpret_cast<LayoutObject*>(self)->plan = plan.value().release();
+    return self;
+  });
+}
+
+int layout_traverse(PyObject* self, visitproc visit, void* arg) {
+  if (int done = visit(reinterpret_cast<PyObject*>(Py_TYPE(self)), arg)) return done;
+  const Plan* plan = reinterpret_cast<LayoutObject*>(self)->plan;
+  if (plan && plan->entries()) return visit(plan->entries(), arg);
+  return 0;
+}
+
+// Only the entries' copies can hold what refers back to the layout; the walks keep working.
+int layout_clear(PyObject* self) {
+  if (Plan* plan = reinterpret_cast<LayoutObject*>(self)->plan) plan->clear_entries();
+  return 0;
+}
+
+void layout_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  // Releasing the plan's objects can run finalizers; none of them may find a plan half gone.
+  delete std::exchange(reinterpret_cast<LayoutObject*>(self)->plan, nullptr);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Every attribute, present or not, is read-only: PyPy would otherwise give each layout a
+// __dict__ of its own.
+int layout_setattro(PyObject*, PyObject* name, PyObject*) {
+  PyErr_Format(PyExc_AttributeError, "Layout objects are immutable: cannot set or delete '%U'",
+               name);
+  return -1;
+}
+
+PyObject* layout_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const Plan& plan = plan_of(self);
+    std::string text = "<Layout ";
+    append_decimal(text, plan.field_count());
+    text += plan.field_count() == 1 ? " field, " : " fields, ";
+    if (plan.sizing().ok) {
+      append_decimal(text, plan.sizing().packet_size);
+      text += plan.sizing().packet_size == 1 ? " byte>" : " bytes>";
+    } else {
+      text += "no size>";
+    }
+    return new_text(text);
+  });
+}
+
+PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[2] = {nullptr, nullptr};
+    if (!kwnames && nargs == 1) {
+      bound[0] = args[0];
+    } else if (!bind(kUnpack, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    InputBuffer buffer;
+    if (!buffer.acquire(bound[0])) return nullptr;
+    std::uint32_t offset_bits = 0;
+    if (bound[1] && !convert_size(bound[1], offset_bits)) return nullptr;
+    const Plan& plan = plan_of(self);
+    FailedField where;
+    EngineResult<PyRef> result = unpack(plan, buffer.bytes(), offset_bits, where);
+    if (!result.ok()) return plan.raise(result.failure(), where);
+    return result.value().release();
+  });
+}
+
+PyObject* layout_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* values = nullptr;
+    if (!kwnames && nargs == 1) {
+      values = args[0];
+    } else if (!bind(kPack, args, nargs, kwnames, &values)) {
+      return nullptr;
+    }
+    if (!PyDict_Check(values)) return bad_argument(kPack.name, "values", "dict", values);
+    const Plan& plan = plan_of(self);
+    if (!plan.sizing().ok) return raise_sizing_failure(plan);
+    const std::uint64_t size = plan.sizing().packet_size;
+    PyRef packet = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!packet) return nullptr;
+    auto* bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
+    std::memset(bytes, 0, static_cast<std::size_t>(size));
+    FailedField where;
+    EngineStatus packed = pack(plan, values, bytes, size, 0, where);
+    if (!packed.ok()) return plan.raise(packed.failure(), where);
+    return packet.release();
+  });
+}
+
+PyObject* layout_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[3] = {nullptr, nullptr, nullptr};
+    if (!bind(kPackInto, args, nargs, kwnames, bound)) return nullptr;
+    InputBuffer buffer;
+    if (!buffer.acquire_writable(bound[0], kPackInto.name)) return nullptr;
+    PyObject* values = bound[1];
+    if (!PyDict_Check(values)) return bad_argument(kPackInto.name, "values", "dict", values);
+    std::uint32_t offset_bits = 0;
+    if (bound[2] && !convert_size(bound[2], offset_bits)) return nullptr;
+    const Plan& plan = plan_of(self);
+    if (!plan.sizing().ok) return raise_sizing_failure(plan);
+
+    // Positions past the largest 32-bit one are refused as unpacking refuses them.
+    if (offset_bits + plan.largest_end() > kLargestBitPosition) {
+      for (std::size_t i = 0; i < plan.field_count(); ++i) {
+        const FieldPlan& field = plan.fields()[i];
+        const std::uint64_t start = offset_bits + field.start_bit;
+        if (start + field.bits > kLargestBitPosition) {
+          EngineError error{position_out_of_range(plan.name_text(i), start + field.bits)};
+          return plan.raise(error, FailedField{i, start});
+        }
+      }
+    }
+    const std::uint64_t first_byte = offset_bits / 8;
+    const std::uint64_t image_size = plan.extent(offset_bits % 8);
+    if (first_byte + image_size > buffer.size()) {
+      std::string message(kPackInto.name);
+      message += "() requires a buffer of at least ";
+      append_decimal(message, first_byte + image_size);
+      message += " bytes at offset_bits ";
+      append_decimal(message, offset_bits);
+      message += ", not ";
+      append_decimal(message, buffer.size());
+      return value_error(message);
+    }
+
+    // Every value is converted and encoded into a private image first, so that a failure
+    // leaves the buffer as it was; then each field's window goes over, in recipe order.
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(image_size), 0);
+    FailedField where;
+    EngineStatus packed = pack(plan, values, image.data(), image_size, offset_bits, where);
+    if (!packed.ok()) return plan.raise(packed.failure(), where);
+#if defined(PYPY_VERSION)
+    // The conversions ran Python code, and PyPy lets a buffer be resized while a view of it is
+    // held: look at it afresh, and write nothing if it no longer holds the windows.
+    InputBuffer fresh;
+    if (!fresh.acquire_writable(bound[0], kPackInto.name)) return nullptr;
+    if (first_byte + image_size > fresh.size()) {
+      std::string message(kPackInto.name);
+      message += "() lost its buffer: it was resized while the values were converted";
+      return value_error(message);
+    }
+    std::uint8_t* out = fresh.data() + first_byte;
+#else
+    std::uint8_t* out = buffer.data() + first_byte;
+#endif
+    for (const FieldPlan& field : plan.fields()) {
+      // An empty window may sit in an empty image, whose data pointer memcpy must not see.
+      if (field.byte_count == 0) continue;
+      const std::uint64_t window = (offset_bits % 8 + field.start_bit) / 8;
+      std::memcpy(out + window, image.data() + window, field.byte_count);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* layout_iter_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[2] = {nullptr, nullptr};
+    if (!bind(kIterUnpack, args, nargs, kwnames, bound)) return nullptr;
+    InputBuffer buffer;
+    if (!buffer.acquire(bound[0], /*always_view=*/true)) return nullptr;
+    const Plan& plan = plan_of(self);
+    const std::string function(kIterUnpack.name);
+
+    Py_ssize_t stride = 0;
+    if (bound[1] && bound[1] != Py_None) {
+      PyRef index = PyRef::steal(PyNumber_Index(bound[1]));
+      if (!index) return nullptr;
+      stride = PyNumber_AsSsize_t(index.get(), nullptr);  // clamped, never failing
+      if (stride < 1) {
+        std::string message = function + "() stride must be at least 1, not ";
+        if (!append_str(message, index.get())) message += "a smaller number";
+        return value_error(message);
+      }
+    } else if (!plan.sizing().ok) {
+      return value_error(function +
+                         "() needs a stride: the layout cannot be packed, so it "
+                         "has no size");
+    } else if (plan.sizing().packet_size == 0) {
+      return value_error(function + "() needs a stride: the layout's packets are 0 bytes long");
+    } else {
+      stride = static_cast<Py_ssize_t>(plan.sizing().packet_size);
+    }
+    if (buffer.size() % static_cast<std::uint64_t>(stride) != 0) {
+      std::string message = function + "() requires a buffer of a multiple of ";
+      append_decimal(message, stride);
+      message += " bytes, not ";
+      append_decimal(message, buffer.size());
+      return value_error(message);
+    }
+
+    auto* iterator = reinterpret_cast<IteratorObject*>(iterator_type->tp_alloc(iterator_type, 0));
+    if (!iterator) return nullptr;
+    Py_INCREF(self);
+    iterator->layout = self;
+    Py_INCREF(bound[0]);
+    iterator->source = bound[0];
+    iterator->stride = stride;
+    iterator->next = 0;
+    iterator->count = static_cast<Py_ssize_t>(buffer.size() / static_cast<std::uint64_t>(stride));
+    iterator->busy = 0;
+#if !defined(PYPY_VERSION)
+    buffer.hand_over(iterator->view);
+    iterator->has_view = true;
+#endif
+    return reinterpret_cast<PyObject*>(iterator);
+  });
+}
+
+PyObject* layout_problems(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* { return plan_of(self).problems().release(); });
+}
+
+PyObject* layout_reduce(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    PyRef recipe = plan_of(self).recipe();
+    if (!recipe) return nullptr;
+    return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), recipe.get());
+  });
+}
+
+PyObject* layout_get_size(PyObject* self, void*) {
+  const Plan& plan = plan_of(self);
+  if (!plan.sizing().ok) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(plan.sizing().packet_size);
+}
+
+PyObject* layout_get_names(PyObject* self, void*) {
+  PyObject* names = plan_of(self).names();
+  Py_INCREF(names);
+  return names;
+}
+
+PyObject* layout_get_recipe(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* { return plan_of(self).recipe().release(); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// The iterator of iter_unpack
+
+// Once the last packet is out, the buffer can be resized again and its object goes.
+void finish(IteratorObject* iterator) {
+  if (iterator->has_view) {
+    iterator->has_view = false;
+    PyBuffer_Release(&iterator->view);
+  }
+  PyObject* source = iterator->source;
+  iterator->source = nullptr;
+  Py_XDECREF(source);
+}
+
+PyObject* raise_in_packet(const Plan& plan, EngineError& error, const FailedField& where,
+                          Py_ssize_t packet, std::uint64_t first_byte) {
+  plan.raise(error, where);
+  std::string note = "packet ";
+  append_decimal(note, packet);
+  note += " of iter_unpack, at byte ";
+  append_decimal(note, first_byte);
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyRef note_object = PyRef::steal(new_text(note));
+  if (!note_object) PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+  if (note_object) add_note_to_raised(note_object.get());
+  return nullptr;
+}
+
+PyObject* next_packet(IteratorObject* iterator, Py_ssize_t packet) {
+  const Plan& plan = plan_of(iterator->layout);
+  const auto stride = static_cast<std::uint64_t>(iterator->stride);
+  const std::uint64_t first_byte = static_cast<std::uint64_t>(packet) * stride;
+#if defined(PYPY_VERSION)
+  InputBuffer buffer;
+  if (!buffer.acquire(iterator->source, /*always_view=*/true)) return nullptr;
+  // Resized since: the packets it no longer holds are not there to iterate over.
+  if (first_byte + stride > buffer.size()) {
+    iterator->next = iterator->count;
+    return nullptr;
+  }
+  const ByteSpan bytes(buffer.data() + first_byte, static_cast<std::size_t>(stride));
+#else
+  const ByteSpan bytes(static_cast<const std::uint8_t*>(iterator->view.buf) + first_byte,
+                       static_cast<std::size_t>(stride));
+#endif
+  FailedField where;
+  EngineResult<PyRef> unpacked = unpack(plan, bytes, 0, where);
+  if (!unpacked.ok()) return raise_in_packet(plan, unpacked.failure(), where, packet, first_byte);
+  return unpacked.value().release();
+}
+
+PyObject* iterator_next(PyObject* self) {
+  auto* iterator = reinterpret_cast<IteratorObject*>(self);
+  if (!iterator->source || iterator->next >= iterator->count) return nullptr;
+  const Py_ssize_t packet = iterator->next++;
+  ++iterator->busy;
+  PyObject* result = guarded([&] { return next_packet(iterator, packet); });
+  // A __next__ still reading the buffer further up the stack finishes when it is done.
+  if (--iterator->busy == 0 && iterator->next >= iterator->count) finish(iterator);
+  return result;
+}
+
+PyObject* iterator_length_hint(PyObject* self, PyObject*) {
+  auto* iterator = reinterpret_cast<IteratorObject*>(self);
+  const Py_ssize_t left = iterator->source ? iterator->count - iterator->next : 0;
+  return PyLong_FromSsize_t(left);
+}
+
+PyObject* iterator_new(PyTypeObject* type, PyObject*, PyObject*) {
+  std::string message = "cannot create '";
+  message += type->tp_name;
+  message += "' instances";
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  return nullptr;
+}
+
+int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* iterator = reinterpret_cast<IteratorObject*>(self);
+  if (int done = visit(reinterpret_cast<PyObject*>(Py_TYPE(self)), arg)) return done;
+  if (iterator->layout) {
+    if (int done = visit(iterator->layout, arg)) return done;
+  }
+  if (iterator->source) return visit(iterator->source, arg);
+  return 0;
+}
+
+int iterator_clear(PyObject* self) {
+  auto* iterator = reinterpret_cast<IteratorObject*>(self);
+  finish(iterator);
+  PyObject* layout = iterator->layout;
+  iterator->layout = nullptr;
+  Py_XDECREF(layout);
+  return 0;
+}
+
+void iterator_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  iterator_clear(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Type definitions
+
+template <class Function>
+void* slot(Function* function) {
+  return reinterpret_cast<void*>(function);
+}
+
+PyCFunction fast(PyObject* (*function)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr char kLayoutDoc[] =
+    "Layout(recipe)\n--\n\n"
+    "A recipe read once, for packing and unpacking many packets.\n\n"
+    "The recipe is a sequence of field definitions, as unpack_parameters and pack_parameters of\n"
+    "the fieldpack module take it. It is read and checked here, in the order and with the\n"
+    "messages of unpack_parameters; a fault raises that function's ValueError. The layout keeps\n"
+    "what it read: changing the recipe afterwards changes nothing.\n\n"
+    "layout.unpack(p, o) gives exactly what unpack_parameters(bytes(p), o, recipe) gives, and\n"
+    "layout.pack(v) what pack_parameters(recipe, v) gives, result or exception. An exception\n"
+    "raised while working on a field carries a note naming it (PEP 678), such as\n"
+    "\"field 3 'temperature' (unsigned, 8 bits at bit 24)\".\n\n"
+    "Layouts are immutable, hashable by identity, safe to share between threads, and pickle\n"
+    "and copy as Layout(layout.recipe).";
+
+constexpr char kUnpackDoc[] =
+    "unpack($self, buffer, offset_bits=0)\n--\n\n"
+    "Unpack the packet in buffer, from bit offset_bits on, into a new dict.\n\n"
+    "buffer is any C-contiguous buffer (bytes, bytearray, memoryview, mmap, array); the result\n"
+    "and any exception are those of unpack_parameters(bytes(buffer), offset_bits, recipe).";
+
+constexpr char kPackDoc[] =
+    "pack($self, values)\n--\n\n"
+    "Pack the values of a dict into a new bytes object of size bytes.\n\n"
+    "The result and any exception are those of pack_parameters(recipe, values).";
+
+constexpr char kPackIntoDoc[] =
+    "pack_into($self, buffer, values, offset_bits=0)\n--\n\n"
+    "Pack the values of a dict into a writable buffer, from bit offset_bits on.\n\n"
+    "Every value is converted and encoded before the first byte is written; then each field's\n"
+    "whole window is written in recipe order, as pack() writes it. Bytes of no field are left\n"
+    "alone, and a failure leaves the buffer untouched. Into a zeroed buffer of size bytes it\n"
+    "writes pack(values).";
+
+constexpr char kIterUnpackDoc[] =
+    "iter_unpack($self, buffer, stride=None)\n--\n\n"
+    "Iterate over the packets of a buffer: packet i is the stride bytes from byte i*stride,\n"
+    "unpacked with offset_bits 0. stride defaults to size; the buffer's length must be a\n"
+    "multiple of it. The buffer is held (and cannot be resized) until the last packet is out.";
+
+constexpr char kProblemsDoc[] =
+    "problems($self, /)\n--\n\n"
+    "What the recipe does that is legal but probably a mistake, as a list of sentences:\n"
+    "fields with the same name, fields sharing bytes, fields starting inside a byte, keys no\n"
+    "walk reads, numeric fields wider than 64 bits, floats at a width not their own, text that\n"
+    "is not whole bytes, encodings that cannot be packed, and a layout that cannot be packed.";
+
+PyMethodDef layout_methods[] = {
+    {"unpack", fast(layout_unpack), METH_FASTCALL | METH_KEYWORDS, kUnpackDoc},
+    {"pack", fast(layout_pack), METH_FASTCALL | METH_KEYWORDS, kPackDoc},
+    {"pack_into", fast(layout_pack_into), METH_FASTCALL | METH_KEYWORDS, kPackIntoDoc},
+    {"iter_unpack", fast(layout_iter_unpack), METH_FASTCALL | METH_KEYWORDS, kIterUnpackDoc},
+    {"problems", layout_problems, METH_NOARGS, kProblemsDoc},
+    {"__reduce__", layout_reduce, METH_NOARGS, "Layout(recipe), for pickle and copy."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef layout_getset[] = {
+    {"size", layout_get_size, nullptr,
+     "The packet length in bytes, from pack_parameters' sizing walk; None if it fails.", nullptr},
+    {"names", layout_get_names, nullptr, "The field names in recipe order, a tuple of str.",
+     nullptr},
+    {"recipe", layout_get_recipe, nullptr,
+     "A new list of dict copies of the entries as read, extra keys kept.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef iterator_methods[] = {
+    {"__length_hint__", iterator_length_hint, METH_NOARGS, "Packets left."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+constexpr unsigned long kImmutable = Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned long kImmutable = 0;
+#endif
+
+PyType_Slot layout_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kLayoutDoc)},
+    {Py_tp_new, slot(layout_new)},
+    {Py_tp_dealloc, slot(layout_dealloc)},
+    {Py_tp_traverse, slot(layout_traverse)},
+    {Py_tp_clear, slot(layout_clear)},
+    {Py_tp_repr, slot(layout_repr)},
+    {Py_tp_setattro, slot(layout_setattro)},
+    {Py_tp_methods, layout_methods},
+    {Py_tp_getset, layout_getset},
+    {0, nullptr},
+};
+
+PyType_Spec layout_spec = {
+    "fieldpack_layout.Layout",
+    sizeof(LayoutObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | kImmutable,
+    layout_slots,
+};
+
+PyType_Slot iterator_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The packets of a buffer, unpacked one by one.")},
+    {Py_tp_new, slot(iterator_new)},
+    {Py_tp_dealloc, slot(iterator_dealloc)},
+    {Py_tp_traverse, slot(iterator_traverse)},
+    {Py_tp_clear, slot(iterator_clear)},
+    {Py_tp_iter, slot(PyObject_SelfIter)},
+    {Py_tp_iternext, slot(iterator_next)},
+    {Py_tp_methods, iterator_methods},
+    {0, nullptr},
+};
+
+PyType_Spec iterator_spec = {
+    "fieldpack_layout.LayoutIterator",
+    sizeof(IteratorObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | kImmutable,
+    iterator_slots,
+};
+
+}  // namespace
+
+bool add_types(PyObject* module) {
+  // Made once and kept for the life of the process, like the module itself.
+  if (!layout_type) {
+    layout_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&layout_spec));
+    if (!layout_type) return false;
+  }
+  if (!iterator_type) {
+    iterator_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&iterator_spec));
+    if (!iterator_type) return false;
+  }
+  PyObject* type = reinterpret_cast<PyObject*>(layout_type);
+  Py_INCREF(type);
+  if (PyModule_AddObject(module, "Layout", type) < 0) {
+    Py_DECREF(type);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace fieldpack::layout
