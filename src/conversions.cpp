@@ -257,22 +257,40 @@ namespace {
 
 // PyPy's C API calls a dict subclass's __len__ when the object first reaches C, and when that
 // fails, leaves the object half-registered: a later use from C can crash the interpreter. So
-// recipe items reach C only through this, which replaces every dict subclass by a plain copy of
-// its own storage (what CPython's C API reads anyway) before C sees it, and iterates without
-// consulting __len__.
+// recipe items reach C only through `entries`, which iterates without consulting __len__ and
+// hands every dict subclass over inside a HeldEntry, whose methods read the entry's own storage
+// from Python code, when the walk reaches each key, as CPython's C API reads it.
 constexpr const char kEntriesHelper[] = R"(
-def entries(sequence, dict=dict, type=type, isinstance=isinstance):
-    held = []
+class HeldEntry:
+    __slots__ = ("entry",)
+
+    def __init__(self, entry):
+        self.entry = entry
+
+    def get(self, key, default):
+        return dict.get(self.entry, key, default)
+
+    def items(self):
+        return list(dict.items(self.entry))
+
+
+def entries(sequence, dict=dict, type=type, isinstance=isinstance, held=HeldEntry):
+    out = []
     for item in sequence:
         if type(item) is not dict and isinstance(item, dict):
-            item = dict.copy(item)
-        held.append(item)
-    return held
+            item = held(item)
+        out.append(item)
+    return out
 )";
 
-PyObject* entries_helper() {
-  static PyObject* helper = nullptr;
-  if (!helper) {
+struct Helpers {
+  PyObject* entries = nullptr;
+  PyObject* held_type = nullptr;
+};
+
+const Helpers* helpers() {
+  static Helpers made;
+  if (!made.entries) {
     PyRef globals = PyRef::steal(PyDict_New());
     if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
       return nullptr;
@@ -281,14 +299,26 @@ PyObject* entries_helper() {
         PyRef::steal(PyRun_String(kEntriesHelper, Py_file_input, globals.get(), globals.get()));
     if (!done) return nullptr;
     PyObject* entries = PyDict_GetItemString(globals.get(), "entries");
-    if (!entries) return nullptr;
-    Py_INCREF(entries);
-    helper = entries;  // kept for the life of the process
+    PyObject* held_type = PyDict_GetItemString(globals.get(), "HeldEntry");
+    if (!entries || !held_type) return nullptr;
+    Py_INCREF(entries);  // both kept for the life of the process
+    Py_INCREF(held_type);
+    made.held_type = held_type;
+    made.entries = entries;
   }
-  return helper;
+  return &made;
 }
 
 }  // namespace
+
+bool is_held_entry(PyObject* object) {
+  const Helpers* known = helpers();
+  if (!known) {
+    PyErr_Clear();
+    return false;
+  }
+  return reinterpret_cast<PyObject*>(Py_TYPE(object)) == known->held_type;
+}
 #endif
 
 // The items of a list, each held. On CPython copying them runs no Python code, so the list
@@ -313,9 +343,9 @@ bool SequenceItems::collect(PyObject* sequence) {
     return size_ >= 0;
   }
 #if defined(PYPY_VERSION)
-  PyObject* entries = entries_helper();
-  if (!entries) return false;
-  PyRef list = PyRef::steal(PyObject_CallFunctionObjArgs(entries, sequence, nullptr));
+  const Helpers* known = helpers();
+  if (!known) return false;
+  PyRef list = PyRef::steal(PyObject_CallFunctionObjArgs(known->entries, sequence, nullptr));
   return list && hold_list_items(list.get());
 #else
   if (PyList_CheckExact(sequence)) return hold_list_items(sequence);

@@ -61,6 +61,17 @@ class SequenceItems {
 };
 
 bool convert_sequence(PyObject* object, SequenceItems& out);
+
+#if defined(PYPY_VERSION)
+// A recipe entry that is a dict subclass, as PyPy's sequence conversion hands it over: kept in
+// Python code, read through its `get(key, default)` and `items()` (see conversions.cpp).
+bool is_held_entry(PyObject* object);
+#else
+constexpr bool is_held_entry(PyObject*) { return false; }
+#endif
+
+// A recipe entry: a dict, a dict subclass, or such an entry held for PyPy.
+inline bool is_entry(PyObject* object) { return PyDict_Check(object) || is_held_entry(object); }
 bool convert_dict(PyObject* object, PyObject*& out);  // out: the same object, borrowed
 
 // Conversion tags for the function table: the native type and the routine that fills it.

@@ -24,7 +24,7 @@ Failure missing_field(RecipeKey key) {
 }
 
 EngineStatus require_dict(PyObject* entry) {
-  if (PyDict_Check(entry)) return kDone;
+  if (is_entry(entry)) return kDone;
   raise_type_cast(entry, "dict");
   return host_error();
 }
@@ -144,6 +144,17 @@ PyObject* interned_key(RecipeKey key) { return interned_keys[slot_of(key)]; }
 
 bool dict_lookup(PyObject* dict, PyObject* key, PyRef& out) {
 #if defined(PYPY_VERSION)
+  if (is_held_entry(dict)) {
+    static PyObject* get = nullptr;
+    static PyObject* absent = nullptr;
+    if (!get) get = PyUnicode_InternFromString("get");
+    if (!absent) absent = PyList_New(0);
+    if (!get || !absent) return false;
+    out = PyRef::steal(PyObject_CallMethodObjArgs(dict, get, key, absent, nullptr));
+    if (!out) return false;
+    if (out.get() == absent) out.reset();
+    return true;
+  }
   if (!PyDict_CheckExact(dict)) {
     // PyPy's C API reads a dict subclass through its Python-level methods; dict.get on the
     // instance reads its own storage and never calls __missing__.
@@ -503,7 +514,7 @@ Failure unsupported_encoding(const FieldDefinition& field) {
 std::string entry_name(PyObject* entry, std::size_t index) {
   PyRef name;
   TextView text;
-  if (PyDict_Check(entry) && dict_lookup(entry, interned_key(RecipeKey::name), name) && name &&
+  if (is_entry(entry) && dict_lookup(entry, interned_key(RecipeKey::name), name) && name &&
       convert_text(name.get(), text)) {
     return std::string(text);
   }

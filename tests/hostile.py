@@ -1561,7 +1561,14 @@ def _verdict(source):
         # a failing length then does is the host's, not the module's.
         host_asked = any(f in _HOST_ASKS for f in forbidden)
         forbidden = [f for f in forbidden if f not in _HOST_ASKS]
+    # PyPy also asks a tuple subclass for its length when it converts it into an argument of a
+    # C function, before the module runs: a failure there is the host's.
+    boundary_length = _PYPY and any(
+        isinstance(a, tuple) and type(a) is not tuple for a in list(args) + list(kwargs.values()))
     del args, kwargs
+    if (boundary_length and outcome[0] == "raise"
+            and _safe_str(outcome[1]) in ("arg.recipe.__len__", "__len__() should return >= 0")):
+        return None
     verdict = _judge_type(fn_name, outcome)
     if verdict:
         return verdict[0], f"{verdict[1]} ({_describe(outcome)})"

@@ -235,7 +235,15 @@ for key, unpack_expected, pack_expected in [
     SHAPES.append((f"collide-{key}-pack", entry(extra=extra) + pack(), pack_expected))
 
 
-@pytest.mark.parametrize("source, expected", [pytest.param(s, e, id=i) for i, s, e in SHAPES])
+# PyPy asks a tuple subclass for its length when it converts it into a C function's argument,
+# before the module runs, so the module cannot ignore a failing one there.
+HOST_LENGTH = pytest.mark.skipif(sys.implementation.name == "pypy",
+                                 reason="PyPy calls a tuple subclass's __len__ at the call")
+
+
+@pytest.mark.parametrize("source, expected", [
+    pytest.param(s, e, id=i, marks=[HOST_LENGTH] if i == "recipe-tuple-len-raises" else [])
+    for i, s, e in SHAPES])
 def test_hostile_shape(children, source, expected):
     got = outcome(source)
     got.pop("forbidden", None)

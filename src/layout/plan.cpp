@@ -40,6 +40,7 @@ bool set_item(PyObject* dict, RecipeKey key, PyObject* value) {
 // recipe, so they play none in keeping it either.
 PyRef own_items(PyObject* entry) {
 #if defined(PYPY_VERSION)
+  if (is_held_entry(entry)) return PyRef::steal(PyObject_CallMethod(entry, "items", nullptr));
   // PyPy's C API reads a dict subclass through its Python-level methods; dict.items on the
   // instance reads its own storage.
   static PyObject* dict_items = nullptr;
@@ -57,7 +58,7 @@ PyRef own_items(PyObject* entry) {
 // The entry's name, when it has one that is a str: for the note of a fault met while reading it.
 PyRef readable_name(PyObject* entry) {
   PyRef name;
-  if (!PyDict_Check(entry) || !dict_lookup(entry, interned_key(RecipeKey::name), name)) {
+  if (!is_entry(entry) || !dict_lookup(entry, interned_key(RecipeKey::name), name)) {
     PyErr_Clear();
     return PyRef();
   }
