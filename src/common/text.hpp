@@ -16,8 +16,34 @@ namespace fieldpack {
 // Bytes as received: a bytes object's buffer, read in place.
 using ByteSpan = std::span<const std::uint8_t>;
 
-// A text argument: the str's UTF-8 form as the host gives it, so always valid UTF-8.
+// Text as UTF-8; where it comes from the host, always valid.
 using TextView = std::string_view;
+
+// How a text argument's characters are laid out, as the host stores them.
+enum class TextStorage : std::uint8_t {
+  utf8,   // valid UTF-8
+  ascii,  // one byte per character, all below 0x80 (which is also valid UTF-8)
+  ucs1,   // one byte per code point, 00 to FF
+  ucs2,   // one 16-bit unit per code point, in the host's byte order
+  ucs4,   // one 32-bit unit per code point, in the host's byte order, at most 10FFFF
+};
+
+// A text argument read in place: the host's own storage of a str, or its UTF-8 form. ucs2 and
+// ucs4 data is aligned for its unit. The host layer refuses a str holding a lone surrogate
+// before any encoder sees it, so the encoders may assume there is none; given one anyway, they
+// write wrong bytes but stay within the sizes they report.
+struct StoredText {
+  const void* data = nullptr;
+  std::size_t length = 0;  // in bytes for utf8, in code points otherwise
+  TextStorage storage = TextStorage::utf8;
+
+  static StoredText of_utf8(TextView text) { return {text.data(), text.size(), TextStorage::utf8}; }
+  template <class Unit>
+  const Unit* units() const {
+    return static_cast<const Unit*>(data);
+  }
+  TextView utf8() const { return TextView(static_cast<const char*>(data), length); }
+};
 
 // How code units are laid out in a byte string.
 enum class TextForm : std::uint8_t {
@@ -31,9 +57,9 @@ enum class TextForm : std::uint8_t {
 };
 
 // What a text decoder produces: the decoded text, described rather than copied. `units` views
-// already validated code units inside the decoder's input (any byte order mark left out), so a
-// DecodedText must be used while that input lives. Building the host string needs the count and
-// the widest code point, and both fall out of validation, so the string is made in one pass.
+// code units inside the decoder's input (any byte order mark left out), so a DecodedText must be
+// used while that input lives. Building the host string needs the count and the widest code
+// point before the first character is written, so decoders find both first.
 struct DecodedText {
   ByteSpan units;
   TextForm form = TextForm::utf8;
@@ -42,13 +68,17 @@ struct DecodedText {
   // host string's storage width depends on. The bitwise OR of all code points has this property
   // and is cheaper to find than the largest; a decoder may also give a stand-in of the same class.
   std::uint32_t code_point_bits = 0;
+  // False for UTF-8 that was only counted, not yet checked: its count and width hold if it is
+  // valid, and the writers check it as they go. Checking in the pass that writes is what makes
+  // text of accented letters in long ASCII runs as cheap to decode as a copy.
+  bool validated = true;
 };
 
-// What a text encoder produces: the validated text and how to write it, not yet the bytes, so the
+// What a text encoder produces: the checked text and how to write it, not yet the bytes, so the
 // host layer can write them straight into the final bytes object. `text` views the encoder's
 // input, so EncodedBytes must be used while that input lives.
 struct EncodedBytes {
-  TextView text;
+  StoredText text;
   TextForm form = TextForm::utf8;
   bool with_byte_order_mark = false;  // U+FEFF in `form` before the text
   // 64 bits: four bytes per code point can pass a 32-bit size.
@@ -124,6 +154,25 @@ inline std::uint64_t load_u64(const std::uint8_t* p) {
   return word;
 }
 
+// The index of the first byte in memory order whose high bit is set in `high_bits`, which must
+// not be 0: the first byte is the lowest on a little-endian host, the highest otherwise.
+inline std::size_t first_marked_byte(std::uint64_t high_bits) {
+  const int zero_bits = std::endian::native == std::endian::little ? std::countr_zero(high_bits)
+                                                                   : std::countl_zero(high_bits);
+  return static_cast<std::size_t>(zero_bits / 8);
+}
+
+// Sixteen bytes as one value, for loops the compiler keeps in vector registers. Comparisons give
+// 0 or all ones per lane; on a host without vectors they become plain byte loops.
+using ByteLanes [[gnu::vector_size(16)]] = std::uint8_t;
+using SignedByteLanes [[gnu::vector_size(16)]] = std::int8_t;
+
+inline ByteLanes load_lanes(const std::uint8_t* p) {
+  ByteLanes lanes;
+  std::memcpy(&lanes, p, sizeof lanes);
+  return lanes;
+}
+
 // The number of bytes below 0x80 at the start of [p, p + size), eight bytes at a time, and 64 at
 // a time once a run proves long; the loads are unaligned-safe.
 inline std::size_t ascii_prefix_length(const std::uint8_t* p, std::size_t size) {
@@ -139,13 +188,7 @@ inline std::size_t ascii_prefix_length(const std::uint8_t* p, std::size_t size) 
   }
   while (size - i >= 8) {
     const std::uint64_t high_bits = load_u64(p + i) & kHighBitOfEachByte;
-    if (high_bits != 0) {
-      // The first byte in memory is the lowest on a little-endian host, the highest otherwise.
-      const int zero_bits = std::endian::native == std::endian::little
-                                ? std::countr_zero(high_bits)
-                                : std::countl_zero(high_bits);
-      return i + static_cast<std::size_t>(zero_bits / 8);
-    }
+    if (high_bits != 0) return i + first_marked_byte(high_bits);
     i += 8;
   }
   while (i < size && p[i] < 0x80) ++i;

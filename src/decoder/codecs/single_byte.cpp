@@ -41,7 +41,10 @@ Result<DecodedText> decode_windows_1252(ByteSpan bytes) {
   };
   const std::size_t size = bytes.size();
   if (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
-    return sniffed(decode_utf8(bytes.subspan(3)));
+    // Checked here, so that a fault gets this decoder's message rather than the UTF-8 one.
+    Result<DecodedText> text = decode_utf8(bytes.subspan(3));
+    if (!text.ok()) return sniffed(std::move(text));
+    return sniffed(validated(std::move(text.value())));
   }
   if (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
     return sniffed(decode_utf16_with_endianness(bytes.subspan(2), true));

@@ -1,10 +1,9 @@
 // The text decoders: bytes to text. Pure C++, no interpreter.
-// A decoder validates its whole input and describes the text (DecodedText); the writers below lay
-// it out in the width the host needs. The result views the input: use it while the input lives.
+// A decoder sizes its whole input and describes the text (DecodedText); the writers below lay it
+// out in the width the host needs. The result views the input: use it while the input lives.
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "common/result.hpp"
 #include "common/text.hpp"
@@ -20,6 +19,8 @@ DecodedText decode_iso_8859_1(ByteSpan bytes);
 Result<DecodedText> decode_windows_1252(ByteSpan bytes);
 
 // Strict UTF-8; value_error naming the first malformed sequence, or an incomplete one at the end.
+// Input whose every character would be below U+0100 is only counted here and comes back
+// unvalidated: the writer finds its faults, and malformed_utf8 names the first.
 Result<DecodedText> decode_utf8(ByteSpan bytes);
 // UTF-16 and UTF-32: the plain forms honour a leading byte order mark and otherwise read
 // big-endian; value_error for a length the form refuses, a lone surrogate or an invalid unit.
@@ -34,13 +35,19 @@ Result<DecodedText> decode_utf32be(ByteSpan bytes);
 Result<DecodedText> decode_utf16_with_endianness(ByteSpan bytes, bool little_endian);
 Result<DecodedText> decode_utf32_with_endianness(ByteSpan bytes, bool little_endian);
 
-// Write the text's code points, text.code_point_count of them, to out. The one-byte form needs
-// text.code_point_bits < 0x100 and the two-byte form < 0x10000; the rest is cut off otherwise.
-void write_code_points(const DecodedText& text, std::uint8_t* out);
-void write_code_points(const DecodedText& text, std::uint16_t* out);
-void write_code_points(const DecodedText& text, std::uint32_t* out);
+// The value_error of bytes that are not valid UTF-8, naming the first fault; bytes that are valid
+// get a logic_error.
+Failure malformed_utf8(ByteSpan bytes);
 
-// The text as UTF-8.
-std::string to_utf8(const DecodedText& text);
+// The text with its UTF-8 checked: value_error (as malformed_utf8) when it is not valid.
+Result<DecodedText> validated(DecodedText text);
+
+// Write the text's code points, text.code_point_count of them, to out, never past them. The
+// one-byte form needs text.code_point_bits < 0x100 and the two-byte form < 0x10000; the rest is
+// cut off otherwise. False only for unvalidated text that proves malformed: what was written is
+// then garbage, and malformed_utf8(text.units) is the failure.
+[[nodiscard]] bool write_code_points(const DecodedText& text, std::uint8_t* out);
+[[nodiscard]] bool write_code_points(const DecodedText& text, std::uint16_t* out);
+[[nodiscard]] bool write_code_points(const DecodedText& text, std::uint32_t* out);
 
 }  // namespace fieldpack::decoder

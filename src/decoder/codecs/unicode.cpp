@@ -1,12 +1,11 @@
 // The UTF-8, UTF-16 and UTF-32 decoders, and the writers that lay out any decoded text as code
-// points or as UTF-8. Pure C++: must not include the interpreter.
+// points. Pure C++: must not include the interpreter.
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -299,16 +298,68 @@ Result<DecodedText> scan_utf32(ByteSpan bytes) {
 
 // Writers. `Unit` is the host's code point width; they write text.code_point_count units.
 
+// Sixteen bytes below 0x80, widened to units; for one-byte units a plain copy.
+template <class Unit>
+void put_ascii_block(const std::uint8_t* p, Unit* out) {
+  if constexpr (sizeof(Unit) == 1) {
+    std::memcpy(out, p, 16);
+  } else {
+    for (std::size_t j = 0; j < 16; ++j) out[j] = p[j];
+  }
+}
+
+// UTF-8 whose every character is below U+0100: bytes below 0x80, and C2 or C3 each followed by a
+// continuation byte. Checked while it is written, in one pass, which is the whole cost of
+// decoding such text: sixteen bytes are stored before they are looked at, and the output moves
+// on by the ASCII among them. False at the first byte that breaks the pattern, or if the text
+// would not fill exactly `capacity` units; nothing is ever written past them.
+template <class Unit>
+bool write_latin_range_utf8(const std::uint8_t* p, std::size_t size, Unit* out,
+                            std::size_t capacity) {
+  std::size_t i = 0;
+  std::size_t written = 0;
+  while (i < size) {
+    if (size - i >= 16 && capacity - written >= 16) {
+      const std::uint64_t high_bits_0 = load_u64(p + i) & kHighBitOfEachByte;
+      const std::uint64_t high_bits_1 = load_u64(p + i + 8) & kHighBitOfEachByte;
+      put_ascii_block(p + i, out + written);
+      if ((high_bits_0 | high_bits_1) == 0) {
+        i += 16;
+        written += 16;
+        continue;
+      }
+      const std::size_t ascii_length =
+          high_bits_0 != 0 ? first_marked_byte(high_bits_0) : 8 + first_marked_byte(high_bits_1);
+      i += ascii_length;
+      written += ascii_length;
+    } else if (p[i] < 0x80) {
+      if (written == capacity) return false;
+      out[written++] = p[i++];
+      continue;
+    }
+    // p[i] is not ASCII: the one sequence this text may hold.
+    const std::uint32_t lead = p[i];
+    if ((lead & 0xFE) != 0xC2 || size - i < 2 || (p[i + 1] & 0xC0) != 0x80 || written == capacity) {
+      return false;
+    }
+    out[written++] = static_cast<Unit>(((lead & 0x1F) << 6) | (p[i + 1] & 0x3Fu));
+    i += 2;
+  }
+  return written == capacity;
+}
+
+// Valid UTF-8 of any width.
 template <class Unit>
 void write_from_utf8(const std::uint8_t* p, std::size_t size, Unit* out) {
   std::size_t i = 0;
   while (i < size) {
     if (p[i] < 0x80) {
-      // Widen ASCII runs eight bytes per step; the inner loop becomes vector moves.
-      while (size - i >= 8 && (load_u64(p + i) & kHighBitOfEachByte) == 0) {
-        for (std::size_t j = 0; j < 8; ++j) out[j] = p[i + j];
-        out += 8;
-        i += 8;
+      // Widen ASCII runs sixteen bytes per step; the inner loop becomes vector moves.
+      while (size - i >= 16 &&
+             ((load_u64(p + i) | load_u64(p + i + 8)) & kHighBitOfEachByte) == 0) {
+        put_ascii_block(p + i, out);
+        out += 16;
+        i += 16;
       }
       while (i < size && p[i] < 0x80) *out++ = p[i++];
       continue;
@@ -367,116 +418,100 @@ void write_from_utf32(const DecodedText& text, Unit* out) {
 }
 
 template <class Unit>
-void write_any(const DecodedText& text, Unit* out) {
+void write_windows_1252(const std::uint8_t* p, std::size_t size, std::uint32_t bits, Unit* out) {
+  // Without a code point past U+00FF every byte stands for itself.
+  if (bits < 0x100) {
+    if constexpr (sizeof(Unit) == 1) {
+      if (size != 0) std::memcpy(out, p, size);
+    } else {
+      for (std::size_t k = 0; k < size; ++k) out[k] = p[k];
+    }
+    return;
+  }
+  for (std::size_t k = 0; k < size; ++k) {
+    out[k] = static_cast<Unit>(kWindows1252CodePoints[p[k]]);
+  }
+}
+
+template <class Unit>
+bool write_any(const DecodedText& text, Unit* out) {
   const std::uint8_t* p = text.units.data();
   const std::size_t size = text.units.size();
   switch (text.form) {
     case TextForm::utf8:
-      if (sizeof(Unit) == 1 && text.code_point_bits < 0x80) {
+      if (text.code_point_bits < 0x80 && text.validated) {
+        // All ASCII: the bytes are the code points.
+        if constexpr (sizeof(Unit) == 1) {
+          if (size != 0) std::memcpy(out, p, size);
+        } else {
+          for (std::size_t k = 0; k < size; ++k) out[k] = p[k];
+        }
+        return true;
+      }
+      if (text.code_point_bits < 0x100) {
+        return write_latin_range_utf8(p, size, out, text.code_point_count);
+      }
+      if (!text.validated && !is_valid_utf8(p, size)) return false;
+      write_from_utf8(p, size, out);
+      return true;
+    case TextForm::latin1:
+      if constexpr (sizeof(Unit) == 1) {
         if (size != 0) std::memcpy(out, p, size);
       } else {
-        write_from_utf8(p, size, out);
-      }
-      return;
-    case TextForm::latin1:
-      for (std::size_t k = 0; k < size; ++k) out[k] = p[k];
-      return;
-    case TextForm::windows_1252:
-      // Without a code point past U+00FF every byte stands for itself.
-      if (text.code_point_bits < 0x100) {
         for (std::size_t k = 0; k < size; ++k) out[k] = p[k];
-      } else {
-        for (std::size_t k = 0; k < size; ++k) {
-          out[k] = static_cast<Unit>(kWindows1252CodePoints[p[k]]);
-        }
       }
-      return;
-    case TextForm::utf16be:
-      return write_from_utf16<false>(text, out);
-    case TextForm::utf16le:
-      return write_from_utf16<true>(text, out);
-    case TextForm::utf32be:
-      return write_from_utf32<false>(text, out);
-    case TextForm::utf32le:
-      return write_from_utf32<true>(text, out);
-  }
-}
-
-template <bool kLittleEndian, class Visit>
-void for_each_utf16_code_point(ByteSpan units, Visit& visit) {
-  const std::size_t unit_count = units.size() / 2;
-  for (std::size_t k = 0; k < unit_count; ++k) {
-    std::uint32_t unit = read_u16<kLittleEndian>(units.data() + 2 * k);
-    if ((unit & 0xF800) == 0xD800) {
-      const std::uint32_t trail = read_u16<kLittleEndian>(units.data() + 2 * ++k);
-      unit = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
-    }
-    visit(unit);
-  }
-}
-
-template <bool kLittleEndian, class Visit>
-void for_each_utf32_code_point(ByteSpan units, Visit& visit) {
-  for (std::size_t k = 0; k + 4 <= units.size(); k += 4)
-    visit(read_u32<kLittleEndian>(units.data() + k));
-}
-
-// The slow, general walk over a decoded text; the writers above are the fast paths.
-template <class Visit>
-void for_each_code_point(const DecodedText& text, Visit visit) {
-  const std::uint8_t* p = text.units.data();
-  const std::size_t size = text.units.size();
-  switch (text.form) {
-    case TextForm::utf8:
-      for (std::size_t i = 0; i < size;) {
-        if (p[i] < 0x80) {
-          visit(std::uint32_t{p[i++]});
-        } else {
-          const CodePointAndLength sequence = decode_utf8_sequence(p + i);
-          visit(sequence.code_point);
-          i += sequence.byte_count;
-        }
-      }
-      return;
-    case TextForm::latin1:
-      for (std::size_t k = 0; k < size; ++k) visit(std::uint32_t{p[k]});
-      return;
+      return true;
     case TextForm::windows_1252:
-      for (std::size_t k = 0; k < size; ++k) visit(std::uint32_t{kWindows1252CodePoints[p[k]]});
-      return;
+      write_windows_1252(p, size, text.code_point_bits, out);
+      return true;
     case TextForm::utf16be:
-      return for_each_utf16_code_point<false>(text.units, visit);
+      write_from_utf16<false>(text, out);
+      return true;
     case TextForm::utf16le:
-      return for_each_utf16_code_point<true>(text.units, visit);
+      write_from_utf16<true>(text, out);
+      return true;
     case TextForm::utf32be:
-      return for_each_utf32_code_point<false>(text.units, visit);
+      write_from_utf32<false>(text, out);
+      return true;
     case TextForm::utf32le:
-      return for_each_utf32_code_point<true>(text.units, visit);
+      write_from_utf32<true>(text, out);
+      return true;
   }
+  return false;
 }
 
-std::uint32_t utf8_length(std::uint32_t code_point) {
-  return code_point < 0x80 ? 1 : code_point < 0x800 ? 2 : code_point < 0x10000 ? 3 : 4;
-}
+// The count and the largest byte of UTF-8 that is assumed valid: its characters are the bytes
+// that are no continuation byte, and the largest byte tells the width (leads C2 and C3 alone
+// start U+0080 to U+00FF, leads below F0 stay in the BMP). One branch-free pass of byte-wide
+// lanes; 255 steps of a lane's counter cannot overflow it.
+struct Utf8Census {
+  std::size_t code_point_count;
+  std::uint8_t largest_byte;
+};
 
-char* put_utf8(char* q, std::uint32_t code_point) {
-  const auto byte = [](std::uint32_t value) { return static_cast<char>(value); };
-  if (code_point < 0x80) {
-    *q++ = byte(code_point);
-  } else if (code_point < 0x800) {
-    *q++ = byte(0xC0 | (code_point >> 6));
-    *q++ = byte(0x80 | (code_point & 0x3F));
-  } else if (code_point < 0x10000) {
-    *q++ = byte(0xE0 | (code_point >> 12));
-    *q++ = byte(0x80 | ((code_point >> 6) & 0x3F));
-    *q++ = byte(0x80 | (code_point & 0x3F));
-  } else {
-    *q++ = byte(0xF0 | (code_point >> 18));
-    *q++ = byte(0x80 | ((code_point >> 12) & 0x3F));
-    *q++ = byte(0x80 | ((code_point >> 6) & 0x3F));
-    *q++ = byte(0x80 | (code_point & 0x3F));
+Utf8Census take_utf8_census(const std::uint8_t* p, std::size_t size) {
+  std::size_t i = 0;
+  std::size_t count = 0;
+  ByteLanes largest{};
+  while (size - i >= 16) {
+    const std::size_t steps = std::min<std::size_t>((size - i) / 16, 255);
+    ByteLanes counts{};
+    for (std::size_t step = 0; step < steps; ++step, i += 16) {
+      const ByteLanes lanes = load_lanes(p + i);
+      // A continuation byte is 80 to BF, so as a signed byte it is below -64.
+      counts -= reinterpret_cast<ByteLanes>(reinterpret_cast<SignedByteLanes>(lanes) > -65);
+      largest = lanes > largest ? lanes : largest;
+    }
+    for (std::size_t lane = 0; lane < 16; ++lane) count += counts[lane];
   }
-  return q;
+  std::uint8_t largest_byte = 0;
+  for (std::size_t lane = 0; lane < 16; ++lane)
+    largest_byte = std::max(largest_byte, largest[lane]);
+  for (; i < size; ++i) {
+    count += (p[i] & 0xC0) != 0x80;
+    largest_byte = std::max(largest_byte, p[i]);
+  }
+  return Utf8Census{count, largest_byte};
 }
 
 }  // namespace
@@ -484,38 +519,40 @@ char* put_utf8(char* q, std::uint32_t code_point) {
 Result<DecodedText> decode_utf8(ByteSpan bytes) {
   const std::uint8_t* p = bytes.data();
   const std::size_t size = bytes.size();
+  const Utf8Census census = take_utf8_census(p, size);
+  if (census.largest_byte < 0x80) return DecodedText{bytes, TextForm::utf8, size, 0, true};
+  // Below U+0100 every character fits the narrowest host string, which the writer fills and
+  // checks in one pass; validating here first would read the text twice.
+  if (census.largest_byte <= 0xC3) {
+    return DecodedText{bytes, TextForm::utf8, census.code_point_count, 0xFF, false};
+  }
   const std::size_t ascii_length = ascii_prefix_length(p, size);
-  const bool all_ascii = ascii_length == size;
-  if (!all_ascii && !is_valid_utf8(p + ascii_length, size - ascii_length)) {
-    // Walk sequence by sequence from the first non-ASCII byte to name the first fault.
-    for (std::size_t j = ascii_length; j < size;) {
-      if (p[j] < 0x80) {
-        ++j;
-        continue;
-      }
-      Result<std::uint32_t> checked = check_utf8_sequence(p, size, j);
-      if (!checked.ok()) return std::move(checked.failure());
-      j += checked.value();
+  if (!is_valid_utf8(p + ascii_length, size - ascii_length)) return malformed_utf8(bytes);
+  const std::uint32_t bits = census.largest_byte < 0xF0 ? 0xFFFF : 0x10FFFF;
+  return DecodedText{bytes, TextForm::utf8, census.code_point_count, bits, true};
+}
+
+Failure malformed_utf8(ByteSpan bytes) {
+  const std::uint8_t* p = bytes.data();
+  const std::size_t size = bytes.size();
+  // Walk sequence by sequence from the first non-ASCII byte to name the first fault.
+  for (std::size_t j = ascii_prefix_length(p, size); j < size;) {
+    if (p[j] < 0x80) {
+      ++j;
+      continue;
     }
-    throw std::logic_error("UTF-8 automaton and sequence check disagree");
+    Result<std::uint32_t> checked = check_utf8_sequence(p, size, j);
+    if (!checked.ok()) return std::move(checked.failure());
+    j += checked.value();
   }
-  if (all_ascii) return DecodedText{bytes, TextForm::utf8, size, 0};
-  // The count is the bytes that are not continuation bytes; the largest byte tells the width:
-  // leads C2 and C3 alone start U+0080 to U+00FF, leads below F0 stay in the BMP.
-  std::size_t continuation_count = 0;
-  std::uint8_t largest_byte = 0;
-  // Byte-wide counters over blocks of 255 bytes cannot overflow, and keep vectors full.
-  for (std::size_t start = 0; start < size; start += 255) {
-    const std::size_t block_end = size - start < 255 ? size : start + 255;
-    std::uint8_t block_continuation = 0;
-    for (std::size_t j = start; j < block_end; ++j) {
-      block_continuation = static_cast<std::uint8_t>(block_continuation + ((p[j] & 0xC0) == 0x80));
-      largest_byte = std::max(largest_byte, p[j]);
-    }
-    continuation_count += block_continuation;
-  }
-  const std::uint32_t bits = largest_byte <= 0xC3 ? 0xFF : largest_byte < 0xF0 ? 0xFFFF : 0x10FFFF;
-  return DecodedText{bytes, TextForm::utf8, size - continuation_count, bits};
+  throw std::logic_error("UTF-8 called malformed is valid");
+}
+
+Result<DecodedText> validated(DecodedText text) {
+  if (text.validated) return text;
+  if (!is_valid_utf8(text.units.data(), text.units.size())) return malformed_utf8(text.units);
+  text.validated = true;
+  return text;
 }
 
 Result<DecodedText> decode_utf16_with_endianness(ByteSpan bytes, bool little_endian) {
@@ -566,24 +603,8 @@ Result<DecodedText> decode_utf32be(ByteSpan bytes) {
   return decode_utf32_with_endianness(bytes, false);
 }
 
-void write_code_points(const DecodedText& text, std::uint8_t* out) { write_any(text, out); }
-void write_code_points(const DecodedText& text, std::uint16_t* out) { write_any(text, out); }
-void write_code_points(const DecodedText& text, std::uint32_t* out) { write_any(text, out); }
-
-std::string to_utf8(const DecodedText& text) {
-  if (text.form == TextForm::utf8) {
-    return std::string(reinterpret_cast<const char*>(text.units.data()), text.units.size());
-  }
-  // Sized exactly first. 64 bits: three UTF-8 bytes per windows-1252 byte can pass a 32-bit size.
-  std::uint64_t byte_count = 0;
-  for_each_code_point(text,
-                      [&](std::uint32_t code_point) { byte_count += utf8_length(code_point); });
-  std::string out;
-  if (byte_count > out.max_size()) throw std::bad_alloc();
-  out.resize(static_cast<std::size_t>(byte_count));
-  char* q = out.data();
-  for_each_code_point(text, [&](std::uint32_t code_point) { q = put_utf8(q, code_point); });
-  return out;
-}
+bool write_code_points(const DecodedText& text, std::uint8_t* out) { return write_any(text, out); }
+bool write_code_points(const DecodedText& text, std::uint16_t* out) { return write_any(text, out); }
+bool write_code_points(const DecodedText& text, std::uint32_t* out) { return write_any(text, out); }
 
 }  // namespace fieldpack::decoder
