@@ -137,30 +137,31 @@ Bytes units_of(const CodePoints& code_points, std::size_t unit_size, bool little
   return out;
 }
 
-// The decoded text through every writer its width allows, each with a guard past the count: the
-// code points, or nothing when the writers refuse it, which only unvalidated text may be.
-std::optional<CodePoints> written(const DecodedText& text) {
+// The decoded text through every writer its width allows, each with a guard past the count; UTF-8
+// that decode_utf8 left unchecked is checked first, as the host does.
+std::optional<CodePoints> written(DecodedText text) {
+  if (!text.validated) {
+    auto checked = decoder::validated(text);
+    if (!checked.ok()) return std::nullopt;
+    text = checked.value();
+  }
   constexpr std::uint32_t kGuard = 0xA5A5A5A5;
   CodePoints wide(text.code_point_count + 1, kGuard);
-  const bool wide_ok = decoder::write_code_points(text, wide.data());
+  decoder::write_code_points(text, wide.data());
   require(wide.back() == kGuard);
   wide.pop_back();
   const std::uint32_t bits = text.code_point_bits;
   if (bits < 0x10000) {
     std::vector<std::uint16_t> narrow(wide.size() + 1, 0xA5A5);
-    require(decoder::write_code_points(text, narrow.data()) == wide_ok);
+    decoder::write_code_points(text, narrow.data());
     require(narrow.back() == 0xA5A5);
-    for (std::size_t k = 0; wide_ok && k < wide.size(); ++k) require(narrow[k] == wide[k]);
+    for (std::size_t k = 0; k < wide.size(); ++k) require(narrow[k] == wide[k]);
   }
   if (bits < 0x100) {
     std::vector<std::uint8_t> narrow(wide.size() + 1, 0xA5);
-    require(decoder::write_code_points(text, narrow.data()) == wide_ok);
+    decoder::write_code_points(text, narrow.data());
     require(narrow.back() == 0xA5);
-    for (std::size_t k = 0; wide_ok && k < wide.size(); ++k) require(narrow[k] == wide[k]);
-  }
-  if (!wide_ok) {
-    require(!text.validated);
-    return std::nullopt;
+    for (std::size_t k = 0; k < wide.size(); ++k) require(narrow[k] == wide[k]);
   }
   std::uint32_t largest = 0;
   for (const std::uint32_t c : wide) largest = std::max(largest, c);
@@ -169,6 +170,24 @@ std::optional<CodePoints> written(const DecodedText& text) {
   };
   require(width_class(largest) == width_class(bits));
   return wide;
+}
+
+// The one-pass fill of the one-byte form: it fits exactly when the text is valid and nothing in
+// it passes U+00FF, and then gives the code points; it never writes past the room it is given,
+// however little.
+void check_one_byte_fill(ByteSpan bytes, const std::optional<CodePoints>& expected) {
+  bool narrow = expected.has_value();
+  for (std::size_t k = 0; narrow && k < expected->size(); ++k) narrow = (*expected)[k] < 0x100;
+  for (const std::size_t room : {bytes.size(), expected ? expected->size() : bytes.size() / 2}) {
+    Bytes out(room + 1, 0xA5);
+    const decoder::OneByteFill fill = decoder::fill_one_byte_form(bytes, out.data(), room);
+    require(out.back() == 0xA5);
+    const bool fits = narrow && expected->size() <= room;
+    require(fill.fits == fits);
+    if (!fits) continue;
+    require(fill.code_point_count == expected->size());
+    for (std::size_t k = 0; k < expected->size(); ++k) require(out[k] == (*expected)[k]);
+  }
 }
 
 // A decoder against its reference, down to the index a UTF-8 failure names.
@@ -180,7 +199,7 @@ void check_decoder(Decode decode, ByteSpan bytes, const std::optional<CodePoints
   std::string message;
   if (decoded.ok()) {
     code_points = written(decoded.value());
-    if (!code_points) message = decoder::malformed_utf8(decoded.value().units).message;
+    if (!code_points) message = decoder::validated(decoded.value()).failure().message;
   } else {
     message = decoded.failure().message;
   }
@@ -285,6 +304,8 @@ void check_decoders(ByteSpan bytes) {
   std::size_t failed_at = 0;
   const auto utf8 = reference_utf8(bytes, failed_at);
   check_decoder(decoder::decode_utf8, bytes, utf8, failed_at);
+  check_one_byte_fill(bytes, utf8);
+  if (!utf8) require(decoder::malformed_utf8(bytes).message.ends_with(std::to_string(failed_at)));
   check_decoder(decoder::decode_utf16be, bytes, reference_utf16(bytes, false));
   check_decoder(decoder::decode_utf16le, bytes, reference_utf16(bytes, true));
   check_decoder(decoder::decode_utf32be, bytes, reference_utf32(bytes, false));

@@ -5,6 +5,7 @@
 #include "text_objects.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -30,10 +31,49 @@ const std::uint8_t* bytes_in_place(const EncodedBytes& bytes) {
   return nullptr;
 }
 
+#if !defined(PYPY_VERSION)
+// UTF-8 with non-ASCII bytes, on the guess that nothing in it passes U+00FF, as most Western text
+// does: made in one pass into a one-byte string as long as the bytes, checked on the way, then
+// cut to length. Shrinking in place is cheap, and it spares the pass that would count the
+// characters first. Empty without an error when the guess fails; the caller takes the long way.
+PyRef guessed_one_byte_str(ByteSpan utf8) {
+  const std::size_t ascii_length = ascii_prefix_length(utf8.data(), utf8.size());
+  // A non-ASCII character takes two bytes at least, so the bytes less one are room enough.
+  const std::size_t capacity = utf8.size() - 1;
+  void* data = nullptr;
+  int unit_size = 0;
+  PyObject* str = new_str_storage(static_cast<Py_ssize_t>(capacity), 0xFF, data, unit_size);
+  if (str == nullptr) return PyRef();
+  auto* out = static_cast<std::uint8_t*>(data);
+  std::memcpy(out, utf8.data(), ascii_length);
+  const decoder::OneByteFill fill = decoder::fill_one_byte_form(
+      utf8.subspan(ascii_length), out + ascii_length, capacity - ascii_length);
+  if (!fill.fits) {
+    Py_DECREF(str);
+    return PyRef();
+  }
+  const std::size_t count = ascii_length + fill.code_point_count;
+  if (count != capacity && PyUnicode_Resize(&str, static_cast<Py_ssize_t>(count)) < 0) {
+    Py_XDECREF(str);
+    return PyRef();
+  }
+  return PyRef::steal(str);
+}
+#endif
+
 // The string is made in the narrowest storage that holds the largest code point, on both hosts:
 // CPython compares and hashes strings assuming exactly that, and PyPy turns a string made this
 // way into its own far faster than it takes one from PyUnicode_DecodeUTF8.
 PyObject* new_str(DecodedText&& text) {
+  if (!text.validated) {
+#if !defined(PYPY_VERSION)
+    PyRef guessed = guessed_one_byte_str(text.units);
+    if (guessed || PyErr_Occurred()) return guessed.release();
+#endif
+    Result<DecodedText> checked = decoder::validated(std::move(text));
+    if (!checked.ok()) return raise_failure(checked.failure());
+    text = std::move(checked.value());
+  }
   const std::uint32_t bits = text.code_point_bits;
   const Py_UCS4 max_char = bits < 0x80      ? 0x7F
                            : bits < 0x100   ? 0xFF
@@ -41,25 +81,21 @@ PyObject* new_str(DecodedText&& text) {
                                             : 0x10FFFF;
   void* data = nullptr;
   int unit_size = 0;
-  PyRef str = PyRef::steal(
-      new_str_storage(static_cast<Py_ssize_t>(text.code_point_count), max_char, data, unit_size));
-  if (!str) return nullptr;
-  bool written = false;
+  PyObject* str =
+      new_str_storage(static_cast<Py_ssize_t>(text.code_point_count), max_char, data, unit_size);
+  if (str == nullptr) return nullptr;
   switch (unit_size) {
     case 1:
-      written = decoder::write_code_points(text, static_cast<std::uint8_t*>(data));
+      decoder::write_code_points(text, static_cast<std::uint8_t*>(data));
       break;
     case 2:
-      written = decoder::write_code_points(text, static_cast<std::uint16_t*>(data));
+      decoder::write_code_points(text, static_cast<std::uint16_t*>(data));
       break;
     default:
-      written = decoder::write_code_points(text, static_cast<std::uint32_t*>(data));
+      decoder::write_code_points(text, static_cast<std::uint32_t*>(data));
       break;
   }
-  // Only UTF-8 that was counted but not checked can prove malformed here; the string, never
-  // seen by anyone, is dropped.
-  if (!written) return raise_failure(decoder::malformed_utf8(text.units));
-  return str.release();
+  return str;
 }
 
 PyObject* new_bytes(EncodedBytes&& bytes) {

@@ -11,6 +11,10 @@
 #include <string>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace fieldpack {
 
 // Bytes as received: a bytes object's buffer, read in place.
@@ -59,7 +63,7 @@ enum class TextForm : std::uint8_t {
 // What a text decoder produces: the decoded text, described rather than copied. `units` views
 // code units inside the decoder's input (any byte order mark left out), so a DecodedText must be
 // used while that input lives. Building the host string needs the count and the widest code
-// point before the first character is written, so decoders find both first.
+// point before the first character is written, so decoders find both first, except as below.
 struct DecodedText {
   ByteSpan units;
   TextForm form = TextForm::utf8;
@@ -68,9 +72,10 @@ struct DecodedText {
   // host string's storage width depends on. The bitwise OR of all code points has this property
   // and is cheaper to find than the largest; a decoder may also give a stand-in of the same class.
   std::uint32_t code_point_bits = 0;
-  // False for UTF-8 that was only counted, not yet checked: its count and width hold if it is
-  // valid, and the writers check it as they go. Checking in the pass that writes is what makes
-  // text of accented letters in long ASCII runs as cheap to decode as a copy.
+  // False for UTF-8 holding non-ASCII bytes that is neither checked nor counted yet (the count
+  // and width above are then unset): a host that can shrink a new string checks it in the one
+  // pass that fills it, which costs no more than copying it, and any other caller gets it checked
+  // and counted by decoder::validated first.
   bool validated = true;
 };
 
@@ -171,6 +176,24 @@ inline ByteLanes load_lanes(const std::uint8_t* p) {
   ByteLanes lanes;
   std::memcpy(&lanes, p, sizeof lanes);
   return lanes;
+}
+
+// The number of bytes below 0x80 at the start of the 32 at p: 32 when all are. Loops that copy
+// ASCII ahead of checking it move on by this much.
+inline std::size_t ascii_run_in_32(const std::uint8_t* p) {
+#if defined(__SSE2__)
+  const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+  const std::uint32_t marks = static_cast<std::uint32_t>(_mm_movemask_epi8(low)) |
+                              (static_cast<std::uint32_t>(_mm_movemask_epi8(high)) << 16);
+  return marks == 0 ? 32 : static_cast<std::size_t>(std::countr_zero(marks));
+#else
+  for (std::size_t j = 0; j < 32; j += 8) {
+    const std::uint64_t high_bits = load_u64(p + j) & kHighBitOfEachByte;
+    if (high_bits != 0) return j + first_marked_byte(high_bits);
+  }
+  return 32;
+#endif
 }
 
 // The number of bytes below 0x80 at the start of [p, p + size), eight bytes at a time, and 64 at

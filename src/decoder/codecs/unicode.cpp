@@ -97,44 +97,59 @@ std::uint64_t next_state(std::uint64_t state, std::uint8_t byte) {
 bool accepting(std::uint64_t state) { return (state & 63) == kAccept; }
 
 // Whether [p, p + size) is valid UTF-8. The automaton's steps depend on each other, so a long
-// input runs as two halves side by side, which doubles the work done per step. A byte that is
-// no continuation byte starts a sequence in valid text, so the halves meet at one.
+// input runs as four parts side by side, which keeps four steps in flight at once. A byte that is
+// no continuation byte starts a sequence in valid text, so the parts meet at one.
 bool is_valid_utf8(const std::uint8_t* p, std::size_t size) {
-  std::size_t middle = size / 2;
-  for (int k = 0; k < 3 && middle > 0 && (p[middle] & 0xC0) == 0x80; ++k) --middle;
-  if (size < 64 || (p[middle] & 0xC0) == 0x80) {
+  constexpr std::size_t kParts = 4;
+  std::size_t starts[kParts + 1] = {0};
+  starts[kParts] = size;
+  bool split = size >= 256;
+  for (std::size_t part = 1; split && part < kParts; ++part) {
+    std::size_t start = size / kParts * part;
+    for (int k = 0; k < 3 && (p[start] & 0xC0) == 0x80; ++k) --start;
+    starts[part] = start;
+    // Four continuation bytes in a row are malformed anyway; one automaton says where.
+    split = (p[start] & 0xC0) != 0x80;
+  }
+  if (!split) {
     std::uint64_t state = kAccept;
     for (std::size_t i = 0; i < size; ++i) state = next_state(state, p[i]);
     return accepting(state);
   }
-  const std::uint8_t* second = p + middle;
-  const std::size_t second_size = size - middle;
-  const std::size_t common = std::min(middle, second_size);
-  std::uint64_t first_state = kAccept;
-  std::uint64_t second_state = kAccept;
+  std::size_t common = size;
+  for (std::size_t part = 0; part < kParts; ++part) {
+    common = std::min(common, starts[part + 1] - starts[part]);
+  }
+  std::uint64_t states[kParts];
+  for (std::uint64_t& state : states) state = kAccept;
   constexpr std::size_t kChunk = 256;
   std::size_t i = 0;
   for (; common - i >= kChunk; i += kChunk) {
-    // ASCII leaves an accepting automaton where it is; when both halves are there, skip.
-    if (accepting(first_state) && accepting(second_state)) {
+    // ASCII leaves an accepting automaton where it is; when all parts are there, skip.
+    bool all_accepting = true;
+    for (const std::uint64_t state : states) all_accepting = all_accepting && accepting(state);
+    if (all_accepting) {
       std::uint64_t high_bits = 0;
       for (std::size_t j = i; j < i + kChunk; j += 8) {
-        high_bits |= load_u64(p + j) | load_u64(second + j);
+        for (std::size_t part = 0; part < kParts; ++part)
+          high_bits |= load_u64(p + starts[part] + j);
       }
       if ((high_bits & kHighBitOfEachByte) == 0) continue;
     }
     for (std::size_t j = i; j < i + kChunk; ++j) {
-      first_state = next_state(first_state, p[j]);
-      second_state = next_state(second_state, second[j]);
+      for (std::size_t part = 0; part < kParts; ++part) {
+        states[part] = next_state(states[part], p[starts[part] + j]);
+      }
     }
   }
-  for (; i < common; ++i) {
-    first_state = next_state(first_state, p[i]);
-    second_state = next_state(second_state, second[i]);
+  bool valid = true;
+  for (std::size_t part = 0; part < kParts; ++part) {
+    std::uint64_t state = states[part];
+    for (std::size_t j = starts[part] + i; j < starts[part + 1]; ++j)
+      state = next_state(state, p[j]);
+    valid = valid && accepting(state);
   }
-  for (i = common; i < middle; ++i) first_state = next_state(first_state, p[i]);
-  for (i = common; i < second_size; ++i) second_state = next_state(second_state, second[i]);
-  return accepting(first_state) && accepting(second_state);
+  return valid;
 }
 
 // length 0 means the input ended inside a sequence whose bytes were all acceptable so far.
@@ -298,54 +313,14 @@ Result<DecodedText> scan_utf32(ByteSpan bytes) {
 
 // Writers. `Unit` is the host's code point width; they write text.code_point_count units.
 
-// Sixteen bytes below 0x80, widened to units; for one-byte units a plain copy.
+// Thirty-two bytes, widened to units; for one-byte units a plain copy.
 template <class Unit>
 void put_ascii_block(const std::uint8_t* p, Unit* out) {
   if constexpr (sizeof(Unit) == 1) {
-    std::memcpy(out, p, 16);
+    std::memcpy(out, p, 32);
   } else {
-    for (std::size_t j = 0; j < 16; ++j) out[j] = p[j];
+    for (std::size_t j = 0; j < 32; ++j) out[j] = p[j];
   }
-}
-
-// UTF-8 whose every character is below U+0100: bytes below 0x80, and C2 or C3 each followed by a
-// continuation byte. Checked while it is written, in one pass, which is the whole cost of
-// decoding such text: sixteen bytes are stored before they are looked at, and the output moves
-// on by the ASCII among them. False at the first byte that breaks the pattern, or if the text
-// would not fill exactly `capacity` units; nothing is ever written past them.
-template <class Unit>
-bool write_latin_range_utf8(const std::uint8_t* p, std::size_t size, Unit* out,
-                            std::size_t capacity) {
-  std::size_t i = 0;
-  std::size_t written = 0;
-  while (i < size) {
-    if (size - i >= 16 && capacity - written >= 16) {
-      const std::uint64_t high_bits_0 = load_u64(p + i) & kHighBitOfEachByte;
-      const std::uint64_t high_bits_1 = load_u64(p + i + 8) & kHighBitOfEachByte;
-      put_ascii_block(p + i, out + written);
-      if ((high_bits_0 | high_bits_1) == 0) {
-        i += 16;
-        written += 16;
-        continue;
-      }
-      const std::size_t ascii_length =
-          high_bits_0 != 0 ? first_marked_byte(high_bits_0) : 8 + first_marked_byte(high_bits_1);
-      i += ascii_length;
-      written += ascii_length;
-    } else if (p[i] < 0x80) {
-      if (written == capacity) return false;
-      out[written++] = p[i++];
-      continue;
-    }
-    // p[i] is not ASCII: the one sequence this text may hold.
-    const std::uint32_t lead = p[i];
-    if ((lead & 0xFE) != 0xC2 || size - i < 2 || (p[i + 1] & 0xC0) != 0x80 || written == capacity) {
-      return false;
-    }
-    out[written++] = static_cast<Unit>(((lead & 0x1F) << 6) | (p[i + 1] & 0x3Fu));
-    i += 2;
-  }
-  return written == capacity;
 }
 
 // Valid UTF-8 of any width.
@@ -354,12 +329,11 @@ void write_from_utf8(const std::uint8_t* p, std::size_t size, Unit* out) {
   std::size_t i = 0;
   while (i < size) {
     if (p[i] < 0x80) {
-      // Widen ASCII runs sixteen bytes per step; the inner loop becomes vector moves.
-      while (size - i >= 16 &&
-             ((load_u64(p + i) | load_u64(p + i + 8)) & kHighBitOfEachByte) == 0) {
+      // Widen ASCII runs 32 bytes per step; the inner loop becomes vector moves.
+      while (size - i >= 32 && ascii_run_in_32(p + i) == 32) {
         put_ascii_block(p + i, out);
-        out += 16;
-        i += 16;
+        out += 32;
+        i += 32;
       }
       while (i < size && p[i] < 0x80) *out++ = p[i++];
       continue;
@@ -434,102 +408,98 @@ void write_windows_1252(const std::uint8_t* p, std::size_t size, std::uint32_t b
 }
 
 template <class Unit>
-bool write_any(const DecodedText& text, Unit* out) {
+void write_any(const DecodedText& text, Unit* out) {
   const std::uint8_t* p = text.units.data();
   const std::size_t size = text.units.size();
   switch (text.form) {
     case TextForm::utf8:
-      if (text.code_point_bits < 0x80 && text.validated) {
+      if (!text.validated) throw std::logic_error("UTF-8 written before it was checked");
+      if (text.code_point_bits < 0x80) {
         // All ASCII: the bytes are the code points.
         if constexpr (sizeof(Unit) == 1) {
           if (size != 0) std::memcpy(out, p, size);
         } else {
           for (std::size_t k = 0; k < size; ++k) out[k] = p[k];
         }
-        return true;
+        return;
       }
-      if (text.code_point_bits < 0x100) {
-        return write_latin_range_utf8(p, size, out, text.code_point_count);
-      }
-      if (!text.validated && !is_valid_utf8(p, size)) return false;
-      write_from_utf8(p, size, out);
-      return true;
+      return write_from_utf8(p, size, out);
     case TextForm::latin1:
       if constexpr (sizeof(Unit) == 1) {
         if (size != 0) std::memcpy(out, p, size);
       } else {
         for (std::size_t k = 0; k < size; ++k) out[k] = p[k];
       }
-      return true;
+      return;
     case TextForm::windows_1252:
-      write_windows_1252(p, size, text.code_point_bits, out);
-      return true;
+      return write_windows_1252(p, size, text.code_point_bits, out);
     case TextForm::utf16be:
-      write_from_utf16<false>(text, out);
-      return true;
+      return write_from_utf16<false>(text, out);
     case TextForm::utf16le:
-      write_from_utf16<true>(text, out);
-      return true;
+      return write_from_utf16<true>(text, out);
     case TextForm::utf32be:
-      write_from_utf32<false>(text, out);
-      return true;
+      return write_from_utf32<false>(text, out);
     case TextForm::utf32le:
-      write_from_utf32<true>(text, out);
-      return true;
+      return write_from_utf32<true>(text, out);
   }
-  return false;
 }
 
 // The count and the largest byte of UTF-8 that is assumed valid: its characters are the bytes
 // that are no continuation byte, and the largest byte tells the width (leads C2 and C3 alone
 // start U+0080 to U+00FF, leads below F0 stay in the BMP). One branch-free pass of byte-wide
-// lanes; 255 steps of a lane's counter cannot overflow it.
+// lanes, 64 bytes a step in two sets of counters, each counting at most two per lane and step:
+// 127 steps cannot overflow them.
 struct Utf8Census {
   std::size_t code_point_count;
   std::uint8_t largest_byte;
 };
 
 Utf8Census take_utf8_census(const std::uint8_t* p, std::size_t size) {
+  // A continuation byte is 80 to BF, so as a signed byte it is below -64.
+  const auto continuation = [](ByteLanes lanes) {
+    return reinterpret_cast<ByteLanes>(reinterpret_cast<SignedByteLanes>(lanes) < -64);
+  };
+  const auto larger = [](ByteLanes a, ByteLanes b) { return a > b ? a : b; };
   std::size_t i = 0;
-  std::size_t count = 0;
+  std::size_t continuation_count = 0;
   ByteLanes largest{};
-  while (size - i >= 16) {
-    const std::size_t steps = std::min<std::size_t>((size - i) / 16, 255);
-    ByteLanes counts{};
-    for (std::size_t step = 0; step < steps; ++step, i += 16) {
-      const ByteLanes lanes = load_lanes(p + i);
-      // A continuation byte is 80 to BF, so as a signed byte it is below -64.
-      counts -= reinterpret_cast<ByteLanes>(reinterpret_cast<SignedByteLanes>(lanes) > -65);
-      largest = lanes > largest ? lanes : largest;
+  while (size - i >= 64) {
+    const std::size_t steps = std::min<std::size_t>((size - i) / 64, 127);
+    ByteLanes negated_counts_0{};
+    ByteLanes negated_counts_1{};
+    for (std::size_t step = 0; step < steps; ++step, i += 64) {
+      const ByteLanes a = load_lanes(p + i);
+      const ByteLanes b = load_lanes(p + i + 16);
+      const ByteLanes c = load_lanes(p + i + 32);
+      const ByteLanes d = load_lanes(p + i + 48);
+      negated_counts_0 += continuation(a) + continuation(b);
+      negated_counts_1 += continuation(c) + continuation(d);
+      largest = larger(largest, larger(larger(a, b), larger(c, d)));
     }
-    for (std::size_t lane = 0; lane < 16; ++lane) count += counts[lane];
+    const ByteLanes counts_0 = -negated_counts_0;
+    const ByteLanes counts_1 = -negated_counts_1;
+    for (std::size_t lane = 0; lane < 16; ++lane) {
+      continuation_count += std::size_t{counts_0[lane]} + counts_1[lane];
+    }
   }
   std::uint8_t largest_byte = 0;
-  for (std::size_t lane = 0; lane < 16; ++lane)
+  for (std::size_t lane = 0; lane < 16; ++lane) {
     largest_byte = std::max(largest_byte, largest[lane]);
+  }
   for (; i < size; ++i) {
-    count += (p[i] & 0xC0) != 0x80;
+    continuation_count += (p[i] & 0xC0) == 0x80;
     largest_byte = std::max(largest_byte, p[i]);
   }
-  return Utf8Census{count, largest_byte};
+  return Utf8Census{size - continuation_count, largest_byte};
 }
 
 }  // namespace
 
 Result<DecodedText> decode_utf8(ByteSpan bytes) {
-  const std::uint8_t* p = bytes.data();
-  const std::size_t size = bytes.size();
-  const Utf8Census census = take_utf8_census(p, size);
-  if (census.largest_byte < 0x80) return DecodedText{bytes, TextForm::utf8, size, 0, true};
-  // Below U+0100 every character fits the narrowest host string, which the writer fills and
-  // checks in one pass; validating here first would read the text twice.
-  if (census.largest_byte <= 0xC3) {
-    return DecodedText{bytes, TextForm::utf8, census.code_point_count, 0xFF, false};
+  if (ascii_prefix_length(bytes.data(), bytes.size()) == bytes.size()) {
+    return DecodedText{bytes, TextForm::utf8, bytes.size(), 0, true};
   }
-  const std::size_t ascii_length = ascii_prefix_length(p, size);
-  if (!is_valid_utf8(p + ascii_length, size - ascii_length)) return malformed_utf8(bytes);
-  const std::uint32_t bits = census.largest_byte < 0xF0 ? 0xFFFF : 0x10FFFF;
-  return DecodedText{bytes, TextForm::utf8, census.code_point_count, bits, true};
+  return DecodedText{bytes, TextForm::utf8, 0, 0, false};
 }
 
 Failure malformed_utf8(ByteSpan bytes) {
@@ -550,9 +520,52 @@ Failure malformed_utf8(ByteSpan bytes) {
 
 Result<DecodedText> validated(DecodedText text) {
   if (text.validated) return text;
-  if (!is_valid_utf8(text.units.data(), text.units.size())) return malformed_utf8(text.units);
-  text.validated = true;
-  return text;
+  const std::uint8_t* p = text.units.data();
+  const std::size_t size = text.units.size();
+  const std::size_t ascii_length = ascii_prefix_length(p, size);
+  if (!is_valid_utf8(p + ascii_length, size - ascii_length)) return malformed_utf8(text.units);
+  const Utf8Census census = take_utf8_census(p, size);
+  const std::uint32_t bits = census.largest_byte < 0x80    ? 0
+                             : census.largest_byte <= 0xC3 ? 0xFF
+                             : census.largest_byte < 0xF0  ? 0xFFFF
+                                                           : 0x10FFFF;
+  return DecodedText{text.units, TextForm::utf8, census.code_point_count, bits, true};
+}
+
+OneByteFill fill_one_byte_form(ByteSpan utf8, std::uint8_t* out, std::size_t capacity) {
+  // 32 bytes are stored before they are looked at, and the output moves on by the ASCII among
+  // them; a sequence costs a few compares. Checking as it writes, this is the whole cost of
+  // decoding such text, about that of a copy.
+  const std::uint8_t* in = utf8.data();
+  const std::uint8_t* const in_end = in + utf8.size();
+  std::uint8_t* const out_begin = out;
+  std::uint8_t* const out_end = out + capacity;
+  const auto no_fit = OneByteFill{false, 0};
+  while (in != in_end) {
+    if (in_end - in >= 32 && out_end - out >= 32) {
+      std::memcpy(out, in, 32);
+      const std::size_t ascii_length = ascii_run_in_32(in);
+      if (ascii_length == 32) {
+        in += 32;
+        out += 32;
+        continue;
+      }
+      in += ascii_length;
+      out += ascii_length;
+    } else if (*in < 0x80) {
+      if (out == out_end) return no_fit;
+      *out++ = *in++;
+      continue;
+    }
+    // *in is not ASCII: the one sequence this text may hold.
+    const std::uint32_t lead = in[0];
+    if ((lead & 0xFE) != 0xC2 || in_end - in < 2 || (in[1] & 0xC0) != 0x80 || out == out_end) {
+      return no_fit;
+    }
+    *out++ = static_cast<std::uint8_t>(((lead & 0x1F) << 6) | (in[1] & 0x3Fu));
+    in += 2;
+  }
+  return OneByteFill{true, static_cast<std::size_t>(out - out_begin)};
 }
 
 Result<DecodedText> decode_utf16_with_endianness(ByteSpan bytes, bool little_endian) {
@@ -603,8 +616,8 @@ Result<DecodedText> decode_utf32be(ByteSpan bytes) {
   return decode_utf32_with_endianness(bytes, false);
 }
 
-bool write_code_points(const DecodedText& text, std::uint8_t* out) { return write_any(text, out); }
-bool write_code_points(const DecodedText& text, std::uint16_t* out) { return write_any(text, out); }
-bool write_code_points(const DecodedText& text, std::uint32_t* out) { return write_any(text, out); }
+void write_code_points(const DecodedText& text, std::uint8_t* out) { write_any(text, out); }
+void write_code_points(const DecodedText& text, std::uint16_t* out) { write_any(text, out); }
+void write_code_points(const DecodedText& text, std::uint32_t* out) { write_any(text, out); }
 
 }  // namespace fieldpack::decoder
