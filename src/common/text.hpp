@@ -172,6 +172,31 @@ inline std::size_t first_marked_byte(std::uint64_t high_bits) {
 using ByteLanes [[gnu::vector_size(16)]] = std::uint8_t;
 using SignedByteLanes [[gnu::vector_size(16)]] = std::int8_t;
 
+using HalfWordLanes [[gnu::vector_size(16)]] = std::uint16_t;
+using WordLanes [[gnu::vector_size(16)]] = std::uint32_t;
+
+// Each lane's bytes in reverse order: shifts and masks, which need no byte shuffle instruction.
+inline HalfWordLanes reverse_lane_bytes(HalfWordLanes lanes) {
+  return static_cast<HalfWordLanes>((lanes << 8) | (lanes >> 8));
+}
+inline WordLanes reverse_lane_bytes(WordLanes lanes) {
+  return (lanes << 24) | ((lanes << 8) & 0xFF0000) | ((lanes >> 8) & 0xFF00) | (lanes >> 24);
+}
+
+// 32-bit units between two buffers, reversing the bytes of each: four a step.
+inline void copy_reversing_words(const std::uint8_t* in, std::uint8_t* out, std::size_t count) {
+  std::size_t k = 0;
+  for (; count - k >= 4; k += 4) {
+    WordLanes lanes;
+    std::memcpy(&lanes, in + 4 * k, sizeof lanes);
+    lanes = reverse_lane_bytes(lanes);
+    std::memcpy(out + 4 * k, &lanes, sizeof lanes);
+  }
+  for (; k < count; ++k) {
+    for (std::size_t j = 0; j < 4; ++j) out[4 * k + j] = in[4 * k + 3 - j];
+  }
+}
+
 inline ByteLanes load_lanes(const std::uint8_t* p) {
   ByteLanes lanes;
   std::memcpy(&lanes, p, sizeof lanes);

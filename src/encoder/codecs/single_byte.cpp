@@ -144,51 +144,37 @@ Result<EncodedBytes> encode_own_values(StoredText text, std::uint32_t limit,
   return EncodedBytes{text, TextForm::latin1, false, text.length, {}};
 }
 
-// Windows-1252 bytes by code point, a table per page that holds any: U+00xx (the code points
-// below 0x100 that are their own byte, which is all but 80 to 9F, five of which are), U+01xx,
-// U+02xx, U+20xx, U+21xx, and a last page of none. 0 marks no byte; only U+0000 has byte 0.
-constexpr std::size_t kNoPage = 5;
+// The Windows-1252 byte of every code point below U+2200, past the last that has one, and at
+// the end an entry for all code points from there on. kNoByte marks a code point without one:
+// ORing the entries as they are used tells at the end whether any was.
+constexpr std::uint32_t kWindows1252TableEnd = 0x2200;
+constexpr std::uint16_t kNoByte = 0x100;
 
-inline constexpr std::array<std::array<std::uint8_t, 256>, 6> kWindows1252ByteOf = [] {
-  std::array<std::array<std::uint8_t, 256>, 6> pages{};
-  for (std::uint32_t c = 0; c < 0x100; ++c) {
-    const bool own = c < 0x80 || c >= 0xA0 || windows_1252_stands_for_itself(c);
-    pages[0][c] = own ? static_cast<std::uint8_t>(c) : 0;
+inline constexpr std::array<std::uint16_t, kWindows1252TableEnd + 1> kWindows1252ByteOf = [] {
+  std::array<std::uint16_t, kWindows1252TableEnd + 1> table{};
+  for (std::uint32_t c = 0; c <= kWindows1252TableEnd; ++c) {
+    const int byte = windows_1252_byte(c);
+    table[c] = byte < 0 ? kNoByte : static_cast<std::uint16_t>(byte);
   }
-  for (std::size_t slot = 0; slot < 4; ++slot) pages[slot + 1] = kWindows1252BytesByPage[slot];
-  return pages;
+  return table;
 }();
 
-// The table of each page up to U+21xx; later pages are clamped to U+22xx, which has none.
-inline constexpr std::array<std::uint8_t, 0x23> kWindows1252PageSlot = [] {
-  std::array<std::uint8_t, 0x23> slots{};
-  for (auto& slot : slots) slot = kNoPage;
-  slots[0x00] = 0;
-  slots[0x01] = 1;
-  slots[0x02] = 2;
-  slots[0x20] = 3;
-  slots[0x21] = 4;
-  return slots;
-}();
-
-// Every code point mapped through the tables without a branch, so that text mixing letters,
-// quotes and dashes runs at one speed; a code point without a byte is noted and reported once,
-// at the end.
+// Every code point mapped through the table without a branch, so that text mixing letters,
+// quotes and dashes runs at one speed; a code point without a byte is reported once, at the end.
 template <class Unit>
 Result<EncodedBytes> encode_windows_1252_wide(StoredText text) {
   const Unit* p = text.units<Unit>();
   const std::size_t count = text.length;
   std::string storage(count, '\0');
   auto* out = reinterpret_cast<std::uint8_t*>(storage.data());
-  std::uint32_t refused = 0;
+  std::uint32_t entries = 0;
   for (std::size_t k = 0; k < count; ++k) {
-    const std::uint32_t c = p[k];
-    const std::uint32_t page = std::min<std::uint32_t>(c >> 8, 0x22);
-    const std::uint8_t byte = kWindows1252ByteOf[kWindows1252PageSlot[page]][c & 0xFF];
-    out[k] = byte;
-    refused |= static_cast<std::uint32_t>(byte == 0) & static_cast<std::uint32_t>(c != 0);
+    const std::uint16_t entry =
+        kWindows1252ByteOf[std::min<std::uint32_t>(p[k], kWindows1252TableEnd)];
+    entries |= entry;
+    out[k] = static_cast<std::uint8_t>(entry);
   }
-  if (refused != 0) return no_windows_1252_byte();
+  if ((entries & kNoByte) != 0) return no_windows_1252_byte();
   return EncodedBytes{text, TextForm::windows_1252, false, count, std::move(storage)};
 }
 
