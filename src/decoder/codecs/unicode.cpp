@@ -61,6 +61,8 @@ constexpr std::uint32_t kAfterF0 = 42;  // 90-BF, then two more
 constexpr std::uint32_t kAfterF4 = 48;  // 80-8F, then two more
 
 constexpr std::array<std::uint64_t, 256> kUtf8Transitions = [] {
+  // Rows start at 0, so every transition not set below leads to kError, and kError to itself.
+  static_assert(kError == 0);
   std::array<std::uint64_t, 256> rows{};
   const auto set = [&](std::size_t byte, std::uint32_t from, std::uint32_t to) {
     rows[byte] |= std::uint64_t{to} << from;
