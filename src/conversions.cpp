@@ -5,6 +5,7 @@
 #include <string>
 
 #include "encoder/codecs/encoder.hpp"
+#include "encoder/codecs/text_codecs.hpp"
 
 namespace fieldpack {
 
@@ -210,6 +211,35 @@ bool convert_text(PyObject* object, TextView& out) {
   const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
   if (!utf8) return false;
   out = TextView(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool convert_stored_text(PyObject* object, StoredText& out) {
+  if (!PyUnicode_Check(object)) {
+    raise_type_cast(object, "str");
+    return false;
+  }
+  StrStorage storage;
+  if (str_storage(object, storage)) {
+    switch (storage.unit_size) {
+      case 1:
+        out = {storage.data, storage.length,
+               storage.ascii ? TextStorage::ascii : TextStorage::ucs1};
+        return true;
+      case 2:
+        out = {storage.data, storage.length, TextStorage::ucs2};
+        break;
+      default:
+        out = {storage.data, storage.length, TextStorage::ucs4};
+        break;
+    }
+    // A lone surrogate has no encoding anywhere. Asking the host for the UTF-8 form below then
+    // fails with the host's own error, the one this conversion has always given.
+    if (!encoder::holds_surrogate(out)) return true;
+  }
+  TextView utf8;
+  if (!convert_text(object, utf8)) return false;
+  out = StoredText::of_utf8(utf8);
   return true;
 }
 

@@ -30,6 +30,10 @@ bool convert_double(PyObject* object, double& out);
 bool convert_single(PyObject* object, float& out);
 bool convert_bool(PyObject* object, bool& out);
 bool convert_text(PyObject* object, TextView& out);
+// A str read in place, in the host's own storage where it has one and as its UTF-8 form
+// otherwise. A str holding a lone surrogate fails as convert_text does, with the host's own
+// encoding error.
+bool convert_stored_text(PyObject* object, StoredText& out);
 bool convert_bytes(PyObject* object, ByteSpan& out);
 // The items of a sequence argument, each held by a strong reference for the length of the call,
 // so that changes to the caller's sequence while a call runs cannot pull an item away. A tuple is
@@ -89,6 +93,7 @@ using DoubleArg = Conversion<double, convert_double>;
 using SingleArg = Conversion<float, convert_single>;
 using BoolArg = Conversion<bool, convert_bool>;
 using TextArg = Conversion<TextView, convert_text>;
+using StoredTextArg = Conversion<StoredText, convert_stored_text>;
 using BytesArg = Conversion<ByteSpan, convert_bytes>;
 using SequenceArg = Conversion<SequenceItems, convert_sequence>;
 using DictArg = Conversion<PyObject*, convert_dict>;

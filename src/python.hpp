@@ -33,4 +33,42 @@ inline int str_kind(PyObject* str) { return static_cast<int>(PyUnicode_KIND(str)
 #endif
 #pragma GCC diagnostic pop
 
+// A str's own storage, read in place: one code point per unit of `unit_size` bytes (1, 2 or 4),
+// `length` of them, and whether all are ASCII. CPython keeps a str so; PyPy lays it out so when
+// the str first reaches C code, and keeps that layout for the object's life.
+struct StrStorage {
+  const void* data = nullptr;
+  std::size_t length = 0;
+  int unit_size = 1;
+  bool ascii = false;
+};
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+#pragma GCC diagnostic ignored "-Wsign-conversion"
+#pragma GCC diagnostic ignored "-Wconversion"
+// False when the str has no such storage yet (a legacy str before 3.12, not made ready): read it
+// another way then.
+inline bool str_storage(PyObject* str, StrStorage& out) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (!PyUnicode_IS_READY(str)) return false;
+#endif
+  out.data = PyUnicode_DATA(str);
+  out.length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+  out.unit_size = static_cast<int>(PyUnicode_KIND(str));
+  out.ascii = PyUnicode_IS_ASCII(str) != 0;
+  return out.unit_size == 1 || out.unit_size == 2 || out.unit_size == 4;
+}
+
+// A new str of `length` code points, all below `max_char`, to be filled through its storage:
+// units of `unit_size` bytes at `data`.
+inline PyObject* new_str_storage(Py_ssize_t length, Py_UCS4 max_char, void*& data, int& unit_size) {
+  PyObject* str = PyUnicode_New(length, max_char);
+  if (str == nullptr) return nullptr;
+  data = PyUnicode_DATA(str);
+  unit_size = static_cast<int>(PyUnicode_KIND(str));
+  return str;
+}
+#pragma GCC diagnostic pop
+
 }  // namespace fieldpack

@@ -1,69 +1,108 @@
 // Building str and bytes objects from the text codecs' results, each in one pass into the final
-// object where the host allows it.
+// object.
 #include "python.hpp"
 
 #include "text_objects.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 
+#include "boundary.hpp"
 #include "decoder/codecs/text_codecs.hpp"
 #include "encoder/codecs/text_codecs.hpp"
 
 namespace fieldpack {
 namespace {
 
-bool is_the_text_itself(const EncodedBytes& bytes) {
-  return bytes.form == TextForm::utf8 && !bytes.with_byte_order_mark;
+// Where the encoded bytes are already at hand, in the text itself or in the encoder's storage.
+const std::uint8_t* bytes_in_place(const EncodedBytes& bytes) {
+  if (bytes.with_byte_order_mark) return nullptr;
+  const TextStorage storage = bytes.text.storage;
+  const bool text_itself = (bytes.form == TextForm::utf8 &&
+                            (storage == TextStorage::utf8 || storage == TextStorage::ascii)) ||
+                           (bytes.form == TextForm::latin1 &&
+                            (storage == TextStorage::ascii || storage == TextStorage::ucs1));
+  if (text_itself) return static_cast<const std::uint8_t*>(bytes.text.data);
+  if (bytes.storage.size() == bytes.byte_count && !bytes.storage.empty()) {
+    return reinterpret_cast<const std::uint8_t*>(bytes.storage.data());
+  }
+  return nullptr;
 }
 
+#if !defined(PYPY_VERSION)
+// UTF-8 with non-ASCII bytes, on the guess that nothing in it passes U+00FF, as most Western text
+// does: made in one pass into a one-byte string as long as the bytes, checked on the way, then
+// cut to length. Shrinking in place is cheap, and it spares the pass that would count the
+// characters first. Empty without an error when the guess fails; the caller takes the long way.
+PyRef guessed_one_byte_str(ByteSpan utf8) {
+  const std::size_t ascii_length = ascii_prefix_length(utf8.data(), utf8.size());
+  // A non-ASCII character takes two bytes at least, so the bytes less one are room enough.
+  const std::size_t capacity = utf8.size() - 1;
+  void* data = nullptr;
+  int unit_size = 0;
+  PyObject* str = new_str_storage(static_cast<Py_ssize_t>(capacity), 0xFF, data, unit_size);
+  if (str == nullptr) return PyRef();
+  auto* out = static_cast<std::uint8_t*>(data);
+  std::memcpy(out, utf8.data(), ascii_length);
+  const decoder::OneByteFill fill = decoder::fill_one_byte_form(
+      utf8.subspan(ascii_length), out + ascii_length, capacity - ascii_length);
+  if (!fill.fits) {
+    Py_DECREF(str);
+    return PyRef();
+  }
+  const std::size_t count = ascii_length + fill.code_point_count;
+  if (count != capacity && PyUnicode_Resize(&str, static_cast<Py_ssize_t>(count)) < 0) {
+    Py_XDECREF(str);
+    return PyRef();
+  }
+  return PyRef::steal(str);
+}
+#endif
+
+// The string is made in the narrowest storage that holds the largest code point, on both hosts:
+// CPython compares and hashes strings assuming exactly that, and PyPy turns a string made this
+// way into its own far faster than it takes one from PyUnicode_DecodeUTF8.
 PyObject* new_str(DecodedText&& text) {
-#ifdef PYPY_VERSION
-  // PyPy keeps every str as UTF-8 and offers no writable storage to build one in; UTF-8 is the
-  // form to hand it. The text is valid, so the host's own check cannot fail.
-  if (text.form == TextForm::utf8) {
-    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text.units.data()),
-                                static_cast<Py_ssize_t>(text.units.size()), "strict");
+  if (!text.validated) {
+#if !defined(PYPY_VERSION)
+    PyRef guessed = guessed_one_byte_str(text.units);
+    if (guessed || PyErr_Occurred()) return guessed.release();
+#endif
+    Result<DecodedText> checked = decoder::validated(std::move(text));
+    if (!checked.ok()) return raise_failure(checked.failure());
+    text = std::move(checked.value());
   }
-  try {
-    const std::string utf8 = decoder::to_utf8(text);
-    return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict");
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-#else
-  // The storage width must be the narrowest that holds the largest code point: CPython compares
-  // and hashes strings assuming exactly that.
   const std::uint32_t bits = text.code_point_bits;
   const Py_UCS4 max_char = bits < 0x80      ? 0x7F
                            : bits < 0x100   ? 0xFF
                            : bits < 0x10000 ? 0xFFFF
                                             : 0x10FFFF;
-  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.code_point_count), max_char);
+  void* data = nullptr;
+  int unit_size = 0;
+  PyObject* str =
+      new_str_storage(static_cast<Py_ssize_t>(text.code_point_count), max_char, data, unit_size);
   if (str == nullptr) return nullptr;
-  void* data = str_data(str);
-  switch (str_kind(str)) {
-    case PyUnicode_1BYTE_KIND:
-      decoder::write_code_points(text, static_cast<Py_UCS1*>(data));
+  switch (unit_size) {
+    case 1:
+      decoder::write_code_points(text, static_cast<std::uint8_t*>(data));
       break;
-    case PyUnicode_2BYTE_KIND:
-      decoder::write_code_points(text, static_cast<Py_UCS2*>(data));
+    case 2:
+      decoder::write_code_points(text, static_cast<std::uint16_t*>(data));
       break;
     default:
-      decoder::write_code_points(text, static_cast<Py_UCS4*>(data));
+      decoder::write_code_points(text, static_cast<std::uint32_t*>(data));
       break;
   }
   return str;
-#endif
 }
 
 PyObject* new_bytes(EncodedBytes&& bytes) {
   if (bytes.byte_count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
   const auto size = static_cast<Py_ssize_t>(bytes.byte_count);
-  if (is_the_text_itself(bytes)) return PyBytes_FromStringAndSize(bytes.text.data(), size);
-  if (bytes.storage.size() == bytes.byte_count && size != 0) {
-    return PyBytes_FromStringAndSize(bytes.storage.data(), size);
+  if (const std::uint8_t* in_place = bytes_in_place(bytes)) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(in_place), size);
   }
   PyObject* object = PyBytes_FromStringAndSize(nullptr, size);
   if (object == nullptr) return nullptr;
@@ -78,12 +117,12 @@ PyRef make_object(DecodedText&& text) { return PyRef::steal(new_str(std::move(te
 PyRef make_object(EncodedBytes&& bytes) { return PyRef::steal(new_bytes(std::move(bytes))); }
 
 ByteSpan as_bytes(const EncodedBytes& bytes) {
-  if (is_the_text_itself(bytes)) return ByteSpan(as_bytes_pointer(bytes.text), bytes.text.size());
-  if (bytes.storage.size() != bytes.byte_count) {
-    if (bytes.byte_count > bytes.storage.max_size()) throw std::bad_alloc();
-    bytes.storage.resize(static_cast<std::size_t>(bytes.byte_count));
-    encoder::write_bytes(bytes, reinterpret_cast<std::uint8_t*>(bytes.storage.data()));
+  if (const std::uint8_t* in_place = bytes_in_place(bytes)) {
+    return ByteSpan(in_place, static_cast<std::size_t>(bytes.byte_count));
   }
+  if (bytes.byte_count > bytes.storage.max_size()) throw std::bad_alloc();
+  bytes.storage.resize(static_cast<std::size_t>(bytes.byte_count));
+  encoder::write_bytes(bytes, reinterpret_cast<std::uint8_t*>(bytes.storage.data()));
   return ByteSpan(reinterpret_cast<const std::uint8_t*>(bytes.storage.data()),
                   bytes.storage.size());
 }

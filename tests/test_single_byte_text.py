@@ -175,3 +175,80 @@ def test_iso_8859_1_and_us_ascii_agree_with_python(text):
             fieldpack.encode_us_ascii(text)
         with pytest.raises(ValueError):
             fieldpack.decode_us_ascii(text.encode("latin-1"))
+
+
+# Encoders read a str in its own storage, one, two or four bytes per character; the failure
+# names the first character without a byte even when a wider one, later, set the storage width.
+BLOCK_EDGES = [0, 1, 7, 8, 9, 15, 16, 31, 32, 33, 63, 64, 255, 256, 1024]
+OWN_VALUE_SETS = [("us_ascii", 0x80, "US-ASCII"), ("iso_8859_1", 0x100, "ISO-8859-1")]
+
+
+def windows_1252_bytes(text):
+    """The expected encoding, from Python's cp1252 and the five bytes it leaves undefined."""
+    out = bytearray()
+    for character in text:
+        if ord(character) in UNLISTED_IN_CP1252:
+            out.append(ord(character))
+            continue
+        try:
+            out += character.encode("cp1252")
+        except UnicodeEncodeError:
+            return None
+    return bytes(out)
+
+
+@pytest.mark.parametrize("position", BLOCK_EDGES)
+@pytest.mark.parametrize("character", ["é", "\x80", "\x9d", "\xff", "\u0100", "€", "\u2122",
+                                       "\uffff", "\U0001f600"])
+@pytest.mark.parametrize("later", ["", "z", "\u0101", "\U0001f680"])
+def test_single_byte_encoders_read_every_storage_width(position, character, later):
+    text = "a" * position + character + "b" * 40 + later
+    for name, limit, set_name in OWN_VALUE_SETS:
+        refused = [c for c in text if ord(c) >= limit]
+        encode = getattr(fieldpack, "encode_" + name)
+        if not refused:
+            assert encode(text) == text.encode("latin-1")
+        else:
+            c = refused[0]
+            with raises_exactly(ValueError, f"Character '{c}' (U+{ord(c):04X}) is not valid {set_name}"):
+                encode(text)
+    expected = windows_1252_bytes(text)
+    if expected is None:
+        with raises_exactly(ValueError, "Failed to encode to Windows-1252"):
+            fieldpack.encode_windows_1252(text)
+    else:
+        assert fieldpack.encode_windows_1252(text) == expected
+
+
+# Wide text maps through one table up to U+21FF and refuses all beyond; U+0000 is the one code
+# point whose byte is 0.
+@pytest.mark.parametrize("text, data", [
+    ("\x00€", "00 80"),
+    ("€\x00", "80 00"),
+    ("\u2122\u0178\u02dc", "99 9F 98"),
+    ("\u00a0\u00ff\u0081€", "A0 FF 81 80"),
+    ("€" * 70 + "\x00", "80" * 70 + "00"),
+])
+def test_encode_windows_1252_from_wide_storage(text, data):
+    assert fieldpack.encode_windows_1252(text) == bytes.fromhex(data)
+
+
+@pytest.mark.parametrize("character", ["\u0080", "\u009f", "\u0100", "\u21ff", "\u2200",
+                                       "\u2123", "\uffff", "\U00010000", "\U0010ffff"])
+@pytest.mark.parametrize("wide", ["€", "\U0001f600"])
+def test_encode_windows_1252_refuses_from_wide_storage(character, wide):
+    for text in (wide + character, character + "a" * 20 + wide, "é" * 17 + character):
+        with raises_exactly(ValueError, "Failed to encode to Windows-1252"):
+            fieldpack.encode_windows_1252(text)
+
+
+# Decoders settle the width at the first byte that needs it; the text after it still counts.
+@pytest.mark.parametrize("position", BLOCK_EDGES)
+@pytest.mark.parametrize("byte, tail", [(0xE9, b""), (0x80, b""), (0x81, b"\x9d"),
+                                        (0x41, b"\x8d\x8f\x90"), (0x41, b"\x99")])
+def test_single_byte_decoders_find_the_width_anywhere(position, byte, tail):
+    data = b"a" * position + bytes([byte]) + b"b" * 20 + tail
+    assert fieldpack.decode_iso_8859_1(data) == data.decode("latin-1")
+    expected = "".join(chr(b) if b in UNLISTED_IN_CP1252 else bytes([b]).decode("cp1252")
+                       for b in data)
+    assert fieldpack.decode_windows_1252(data) == expected  # on CPython also the storage width

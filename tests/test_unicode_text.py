@@ -263,3 +263,97 @@ def test_decoders_take_bytes_subclasses_and_refuse_others():
     message = "argument 'bytes': 'bytearray' object cannot be cast as 'bytes'"
     with raises_exactly(TypeError, message):
         fieldpack.decode_utf16be(bytearray(b"\x00A"))
+
+
+# Encoders read a str in its own storage: one byte per character below U+0100, two below
+# U+10000, four beyond. The character that sets the width sits at the edges of the blocks the
+# encoders take at a time, and again after a run long enough for their fast paths.
+BLOCK_EDGES = [0, 1, 7, 8, 9, 15, 16, 31, 32, 33, 63, 64, 239, 240, 255, 256, 1024]
+WIDTH_CHARACTERS = ["é", "\x80", "\xff", "\u0100", "€", "\uffff", "\U0001f600", "\U0010ffff"]
+
+
+@pytest.mark.parametrize("position", BLOCK_EDGES)
+@pytest.mark.parametrize("character", WIDTH_CHARACTERS)
+def test_encoders_read_every_storage_width(position, character):
+    text = "a" * position + character + "b" * 40 + character + "c" * (position % 9)
+    for name, codec, mark in PAIRS:
+        assert getattr(fieldpack, "encode_" + name)(text) == mark + text.encode(codec), name
+
+
+@pytest.mark.parametrize("length", [0, 1, 2, 3, 7, 8, 9, 31, 32, 33, 300])
+def test_encoders_of_short_and_long_text_in_each_width(length):
+    for sample in ("ascii ", "Grüße ", "Ελληνικά ", "中文 ", "🚀🛰 "):
+        text = (sample * (length // len(sample) + 1))[:length]
+        for name, codec, mark in PAIRS:
+            assert getattr(fieldpack, "encode_" + name)(text) == mark + text.encode(codec), name
+
+
+def test_encoders_take_str_subclasses_in_each_width():
+    class Text(str):
+        pass
+
+    for text in ("plain", "café", "€uro", "😀!"):
+        for name, codec, mark in PAIRS:
+            encoded = getattr(fieldpack, "encode_" + name)(Text(text))
+            assert encoded == mark + text.encode(codec), name
+
+
+ENCODERS = ["us_ascii", "iso_8859_1", "windows_1252", "utf8", "utf16", "utf16le", "utf16be",
+            "utf32", "utf32le", "utf32be"]
+
+# A lone surrogate has no encoding: every encoder fails with the host's own UTF-8 error,
+# wherever it sits, in two- and four-byte storage, and before any error of the encoder itself.
+SURROGATE_TEXTS = ["\ud800", "a\udc00", "x" * 40 + "\udfff" + "y", "é" * 33 + "\ud83d",
+                   "😀" * 9 + "\udc00", "\ud800\udc00", "€" + "z" * 1100 + "\udbff",
+                   "\udfff" + "😀" * 300]
+
+
+@pytest.mark.parametrize("text", SURROGATE_TEXTS)
+@pytest.mark.parametrize("name", ENCODERS)
+def test_lone_surrogates_fail_with_the_hosts_error(name, text):
+    with pytest.raises(UnicodeEncodeError) as expected:
+        text.encode("utf-8")
+    with pytest.raises(UnicodeEncodeError) as raised:
+        getattr(fieldpack, "encode_" + name)(text)
+    assert raised.value.args == expected.value.args
+
+
+@pytest.mark.parametrize("encoding", ["utf8", "utf16be", "us_ascii", "windows_1252"])
+def test_packing_a_lone_surrogate_fails_with_the_hosts_error(encoding):
+    text = "é" * 5 + "\udc00"
+    with pytest.raises(UnicodeEncodeError) as expected:
+        text.encode("utf-8")
+    recipe = [{"name": "t", "bits": 64, "encoding": encoding, "byte_order": "big",
+               "reverse_bits": False}]
+    with raises_exactly(ValueError, f"UnicodeEncodeError: {expected.value}"):
+        fieldpack.pack_parameters(recipe, {"t": text})
+
+
+# On CPython, UTF-8 is decoded on the guess that nothing in it passes U+00FF: in one pass into a
+# one-byte string, which is then cut to length. A wider character or a fault anywhere ends the
+# guess, and the text must then decode, or fail, exactly as it would without it.
+@pytest.mark.parametrize("position", [0, 1, 30, 31, 32, 33, 63, 64, 65, 200])
+@pytest.mark.parametrize("before", ["a", "é", "aé"])
+@pytest.mark.parametrize("tail", ["", "é", "\xff", "\u0100", "€", "\U0001f600"])
+def test_decode_utf8_one_byte_guess(position, before, tail):
+    text = (before * position)[:position] + "\x80" + "z" * 40 + tail
+    assert fieldpack.decode_utf8(text.encode()) == text  # on CPython also the storage width
+
+
+@pytest.mark.parametrize("position", [0, 1, 31, 32, 33, 64, 65])
+@pytest.mark.parametrize("fault, message", [
+    (b"\xc3", incomplete_utf8),
+    (b"\xc3(", lambda index: invalid_utf8(1, index)),
+    (b"\xc0\x80", lambda index: invalid_utf8(1, index)),
+    (b"\x80", lambda index: invalid_utf8(1, index)),
+    (b"\xe2\x82", incomplete_utf8),
+    (b"\xe2\x82(", lambda index: invalid_utf8(2, index)),
+    (b"\xed\xa0\x80", lambda index: invalid_utf8(1, index)),
+])
+def test_decode_utf8_faults_after_one_byte_text(position, fault, message):
+    prefix = ("é" * position)[:position].encode()
+    with raises_exactly(ValueError, message(len(prefix))):
+        fieldpack.decode_utf8(prefix + fault)
+    if message is not incomplete_utf8:  # more text after a cut sequence makes it malformed
+        with raises_exactly(ValueError, message(len(prefix) + 1)):
+            fieldpack.decode_utf8(prefix + b"a" + fault + ("ü" * 50).encode())

@@ -53,7 +53,7 @@ using NumberDecoder = Result<Number> (*)(std::uint64_t value, std::uint32_t bits
 using TextDecoder = Result<DecodedText> (*)(ByteSpan bytes);
 using IntegerEncoder = Result<std::uint64_t> (*)(std::int64_t value, std::uint32_t bits);
 using RealEncoder = std::uint64_t (*)(double value);
-using TextEncoder = Result<EncodedBytes> (*)(TextView text);
+using TextEncoder = Result<EncodedBytes> (*)(StoredText text);
 
 struct EncodingRow {
   std::string_view name;  // lower case, as recipes spell it in any letter case
@@ -103,8 +103,8 @@ Result<DecodedText> infallible_text(ByteSpan bytes) {
   return Codec(bytes);
 }
 
-template <EncodedBytes (*Codec)(TextView)>
-Result<EncodedBytes> infallible_bytes(TextView text) {
+template <EncodedBytes (*Codec)(StoredText)>
+Result<EncodedBytes> infallible_bytes(StoredText text) {
   return Codec(text);
 }
 

@@ -11,13 +11,43 @@
 #include <string>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace fieldpack {
 
 // Bytes as received: a bytes object's buffer, read in place.
 using ByteSpan = std::span<const std::uint8_t>;
 
-// A text argument: the str's UTF-8 form as the host gives it, so always valid UTF-8.
+// Text as UTF-8; where it comes from the host, always valid.
 using TextView = std::string_view;
+
+// How a text argument's characters are laid out, as the host stores them.
+enum class TextStorage : std::uint8_t {
+  utf8,   // valid UTF-8
+  ascii,  // one byte per character, all below 0x80 (which is also valid UTF-8)
+  ucs1,   // one byte per code point, 00 to FF
+  ucs2,   // one 16-bit unit per code point, in the host's byte order
+  ucs4,   // one 32-bit unit per code point, in the host's byte order, at most 10FFFF
+};
+
+// A text argument read in place: the host's own storage of a str, or its UTF-8 form. ucs2 and
+// ucs4 data is aligned for its unit. The host layer refuses a str holding a lone surrogate
+// before any encoder sees it, so the encoders may assume there is none; given one anyway, they
+// write wrong bytes but stay within the sizes they report.
+struct StoredText {
+  const void* data = nullptr;
+  std::size_t length = 0;  // in bytes for utf8, in code points otherwise
+  TextStorage storage = TextStorage::utf8;
+
+  static StoredText of_utf8(TextView text) { return {text.data(), text.size(), TextStorage::utf8}; }
+  template <class Unit>
+  const Unit* units() const {
+    return static_cast<const Unit*>(data);
+  }
+  TextView utf8() const { return TextView(static_cast<const char*>(data), length); }
+};
 
 // How code units are laid out in a byte string.
 enum class TextForm : std::uint8_t {
@@ -31,9 +61,9 @@ enum class TextForm : std::uint8_t {
 };
 
 // What a text decoder produces: the decoded text, described rather than copied. `units` views
-// already validated code units inside the decoder's input (any byte order mark left out), so a
-// DecodedText must be used while that input lives. Building the host string needs the count and
-// the widest code point, and both fall out of validation, so the string is made in one pass.
+// code units inside the decoder's input (any byte order mark left out), so a DecodedText must be
+// used while that input lives. Building the host string needs the count and the widest code
+// point before the first character is written, so decoders find both first, except as below.
 struct DecodedText {
   ByteSpan units;
   TextForm form = TextForm::utf8;
@@ -42,13 +72,18 @@ struct DecodedText {
   // host string's storage width depends on. The bitwise OR of all code points has this property
   // and is cheaper to find than the largest; a decoder may also give a stand-in of the same class.
   std::uint32_t code_point_bits = 0;
+  // False for UTF-8 holding non-ASCII bytes that is neither checked nor counted yet (the count
+  // and width above are then unset): a host that can shrink a new string checks it in the one
+  // pass that fills it, which costs no more than copying it, and any other caller gets it checked
+  // and counted by decoder::validated first.
+  bool validated = true;
 };
 
-// What a text encoder produces: the validated text and how to write it, not yet the bytes, so the
+// What a text encoder produces: the checked text and how to write it, not yet the bytes, so the
 // host layer can write them straight into the final bytes object. `text` views the encoder's
 // input, so EncodedBytes must be used while that input lives.
 struct EncodedBytes {
-  TextView text;
+  StoredText text;
   TextForm form = TextForm::utf8;
   bool with_byte_order_mark = false;  // U+FEFF in `form` before the text
   // 64 bits: four bytes per code point can pass a 32-bit size.
@@ -124,6 +159,68 @@ inline std::uint64_t load_u64(const std::uint8_t* p) {
   return word;
 }
 
+// The index of the first byte in memory order whose high bit is set in `high_bits`, which must
+// not be 0: the first byte is the lowest on a little-endian host, the highest otherwise.
+inline std::size_t first_marked_byte(std::uint64_t high_bits) {
+  const int zero_bits = std::endian::native == std::endian::little ? std::countr_zero(high_bits)
+                                                                   : std::countl_zero(high_bits);
+  return static_cast<std::size_t>(zero_bits / 8);
+}
+
+// Sixteen bytes as one value, for loops the compiler keeps in vector registers. Comparisons give
+// 0 or all ones per lane; on a host without vectors they become plain byte loops.
+using ByteLanes [[gnu::vector_size(16)]] = std::uint8_t;
+using SignedByteLanes [[gnu::vector_size(16)]] = std::int8_t;
+
+using HalfWordLanes [[gnu::vector_size(16)]] = std::uint16_t;
+using WordLanes [[gnu::vector_size(16)]] = std::uint32_t;
+
+// Each lane's bytes in reverse order: shifts and masks, which need no byte shuffle instruction.
+inline HalfWordLanes reverse_lane_bytes(HalfWordLanes lanes) {
+  return static_cast<HalfWordLanes>((lanes << 8) | (lanes >> 8));
+}
+inline WordLanes reverse_lane_bytes(WordLanes lanes) {
+  return (lanes << 24) | ((lanes << 8) & 0xFF0000) | ((lanes >> 8) & 0xFF00) | (lanes >> 24);
+}
+
+// 32-bit units between two buffers, reversing the bytes of each: four a step.
+inline void copy_reversing_words(const std::uint8_t* in, std::uint8_t* out, std::size_t count) {
+  std::size_t k = 0;
+  for (; count - k >= 4; k += 4) {
+    WordLanes lanes;
+    std::memcpy(&lanes, in + 4 * k, sizeof lanes);
+    lanes = reverse_lane_bytes(lanes);
+    std::memcpy(out + 4 * k, &lanes, sizeof lanes);
+  }
+  for (; k < count; ++k) {
+    for (std::size_t j = 0; j < 4; ++j) out[4 * k + j] = in[4 * k + 3 - j];
+  }
+}
+
+inline ByteLanes load_lanes(const std::uint8_t* p) {
+  ByteLanes lanes;
+  std::memcpy(&lanes, p, sizeof lanes);
+  return lanes;
+}
+
+// The number of bytes below 0x80 at the start of the 32 at p: 32 when all are. Loops that copy
+// ASCII ahead of checking it move on by this much.
+inline std::size_t ascii_run_in_32(const std::uint8_t* p) {
+#if defined(__SSE2__)
+  const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+  const std::uint32_t marks = static_cast<std::uint32_t>(_mm_movemask_epi8(low)) |
+                              (static_cast<std::uint32_t>(_mm_movemask_epi8(high)) << 16);
+  return marks == 0 ? 32 : static_cast<std::size_t>(std::countr_zero(marks));
+#else
+  for (std::size_t j = 0; j < 32; j += 8) {
+    const std::uint64_t high_bits = load_u64(p + j) & kHighBitOfEachByte;
+    if (high_bits != 0) return j + first_marked_byte(high_bits);
+  }
+  return 32;
+#endif
+}
+
 // The number of bytes below 0x80 at the start of [p, p + size), eight bytes at a time, and 64 at
 // a time once a run proves long; the loads are unaligned-safe.
 inline std::size_t ascii_prefix_length(const std::uint8_t* p, std::size_t size) {
@@ -139,13 +236,7 @@ inline std::size_t ascii_prefix_length(const std::uint8_t* p, std::size_t size) 
   }
   while (size - i >= 8) {
     const std::uint64_t high_bits = load_u64(p + i) & kHighBitOfEachByte;
-    if (high_bits != 0) {
-      // The first byte in memory is the lowest on a little-endian host, the highest otherwise.
-      const int zero_bits = std::endian::native == std::endian::little
-                                ? std::countr_zero(high_bits)
-                                : std::countl_zero(high_bits);
-      return i + static_cast<std::size_t>(zero_bits / 8);
-    }
+    if (high_bits != 0) return i + first_marked_byte(high_bits);
     i += 8;
   }
   while (i < size && p[i] < 0x80) ++i;

@@ -67,7 +67,7 @@ EngineResult<FieldBytes> encode_field(const FieldDefinition& field, const Encodi
       return FieldBytes{false, row->encode_real(value.value()), {}};
     }
     case Family::text: {
-      EngineResult<TextView> text = convert_value(convert_text, object);
+      EngineResult<StoredText> text = convert_value(convert_stored_text, object);
       if (!text.ok()) return std::move(text.failure());
       Result<EncodedBytes> encoded = row->encode_text(text.value());
       if (!encoded.ok()) return EngineError{std::move(encoded.failure())};

@@ -267,9 +267,9 @@ bool place_value(const Plan& plan, std::size_t index, PyObject* value, std::uint
       return true;
     }
     case Family::text: {
-      TextView text;
-      if (!convert_value(convert_text, value, text, failed)) return false;
-      // The encoded bytes view the str's UTF-8 form, which `value` keeps alive.
+      StoredText text;
+      if (!convert_value(convert_stored_text, value, text, failed)) return false;
+      // The encoded bytes view the str's own storage, which `value` keeps alive.
       Result<EncodedBytes> encoded = row.encode_text(text);
       if (!encoded.ok()) {
         failed = EngineError{std::move(encoded.failure())};

@@ -1,7 +1,9 @@
 // The US-ASCII, ISO-8859-1 and Windows-1252 decoders. Pure C++: must not include the interpreter.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <utility>
 
 #include "common/bits.hpp"
 #include "decoder/codecs/text_codecs.hpp"
@@ -9,10 +11,38 @@
 namespace fieldpack::decoder {
 namespace {
 
-std::uint32_t or_of_bytes(ByteSpan bytes) {
-  std::uint8_t bits = 0;
-  for (const std::uint8_t byte : bytes) bits = static_cast<std::uint8_t>(bits | byte);
-  return bits;
+// The width class of bytes that stand for themselves: 0 when all are below 0x80, else 0xFF. The
+// first byte from 0x80 on settles it, so text of accented letters is hardly read at all.
+std::uint32_t own_value_bits(ByteSpan bytes) {
+  return ascii_prefix_length(bytes.data(), bytes.size()) == bytes.size() ? 0 : 0xFF;
+}
+
+// Whether a Windows-1252 byte maps past U+00FF: bytes 80 to 9F do, except the five that stand
+// for themselves.
+bool maps_past_latin1(std::uint8_t byte) {
+  return (byte & 0xE0) == 0x80 && !windows_1252_stands_for_itself(byte);
+}
+
+// The width class of Windows-1252 text: 0xFFFF from the first byte that maps past U+00FF, which
+// ends the scan, and otherwise that of the bytes' own values. Sixteen bytes are judged at a time.
+std::uint32_t windows_1252_bits(ByteSpan bytes) {
+  const std::uint8_t* p = bytes.data();
+  const std::size_t size = bytes.size();
+  std::size_t k = 0;
+  for (; size - k >= 16; k += 16) {
+    const ByteLanes lanes = load_lanes(p + k);
+    const ByteLanes c1_controls = (lanes & 0xE0) == 0x80;
+    std::uint64_t halves[2];
+    std::memcpy(halves, &c1_controls, sizeof halves);
+    if ((halves[0] | halves[1]) == 0) continue;
+    for (std::size_t j = k; j < k + 16; ++j) {
+      if (maps_past_latin1(p[j])) return 0xFFFF;
+    }
+  }
+  for (; k < size; ++k) {
+    if (maps_past_latin1(p[k])) return 0xFFFF;
+  }
+  return own_value_bits(bytes);
 }
 
 }  // namespace
@@ -29,7 +59,7 @@ Result<DecodedText> decode_us_ascii(ByteSpan bytes) {
 }
 
 DecodedText decode_iso_8859_1(ByteSpan bytes) {
-  return DecodedText{bytes, TextForm::latin1, bytes.size(), or_of_bytes(bytes)};
+  return DecodedText{bytes, TextForm::latin1, bytes.size(), own_value_bits(bytes)};
 }
 
 Result<DecodedText> decode_windows_1252(ByteSpan bytes) {
@@ -41,7 +71,10 @@ Result<DecodedText> decode_windows_1252(ByteSpan bytes) {
   };
   const std::size_t size = bytes.size();
   if (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
-    return sniffed(decode_utf8(bytes.subspan(3)));
+    // Checked here, so that a fault gets this decoder's message rather than the UTF-8 one.
+    Result<DecodedText> text = decode_utf8(bytes.subspan(3));
+    if (!text.ok()) return sniffed(std::move(text));
+    return sniffed(validated(std::move(text.value())));
   }
   if (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
     return sniffed(decode_utf16_with_endianness(bytes.subspan(2), true));
@@ -49,17 +82,7 @@ Result<DecodedText> decode_windows_1252(ByteSpan bytes) {
   if (size >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
     return sniffed(decode_utf16_with_endianness(bytes.subspan(2), false));
   }
-  // Bytes 80 to 9F map past U+00FF, except the five that stand for themselves; all map below
-  // U+10000. One pass of byte-wide compares, which vectorizes, tells the width.
-  std::uint8_t byte_bits = 0;
-  std::uint8_t wide = 0;
-  for (const std::uint8_t byte : bytes) {
-    const bool stands_for_itself = windows_1252_stands_for_itself(byte);
-    byte_bits = static_cast<std::uint8_t>(byte_bits | byte);
-    wide = static_cast<std::uint8_t>(wide | (((byte & 0xE0) == 0x80) & !stands_for_itself));
-  }
-  const std::uint32_t bits = wide != 0 ? 0xFFFF : byte_bits;
-  return DecodedText{bytes, TextForm::windows_1252, size, bits};
+  return DecodedText{bytes, TextForm::windows_1252, size, windows_1252_bits(bytes)};
 }
 
 }  // namespace fieldpack::decoder

@@ -1,12 +1,11 @@
 // The UTF-8, UTF-16 and UTF-32 decoders, and the writers that lay out any decoded text as code
-// points or as UTF-8. Pure C++: must not include the interpreter.
+// points. Pure C++: must not include the interpreter.
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -62,6 +61,8 @@ constexpr std::uint32_t kAfterF0 = 42;  // 90-BF, then two more
 constexpr std::uint32_t kAfterF4 = 48;  // 80-8F, then two more
 
 constexpr std::array<std::uint64_t, 256> kUtf8Transitions = [] {
+  // Rows start at 0, so every transition not set below leads to kError, and kError to itself.
+  static_assert(kError == 0);
   std::array<std::uint64_t, 256> rows{};
   const auto set = [&](std::size_t byte, std::uint32_t from, std::uint32_t to) {
     rows[byte] |= std::uint64_t{to} << from;
@@ -98,44 +99,59 @@ std::uint64_t next_state(std::uint64_t state, std::uint8_t byte) {
 bool accepting(std::uint64_t state) { return (state & 63) == kAccept; }
 
 // Whether [p, p + size) is valid UTF-8. The automaton's steps depend on each other, so a long
-// input runs as two halves side by side, which doubles the work done per step. A byte that is
-// no continuation byte starts a sequence in valid text, so the halves meet at one.
+// input runs as four parts side by side, which keeps four steps in flight at once. A byte that is
+// no continuation byte starts a sequence in valid text, so the parts meet at one.
 bool is_valid_utf8(const std::uint8_t* p, std::size_t size) {
-  std::size_t middle = size / 2;
-  for (int k = 0; k < 3 && middle > 0 && (p[middle] & 0xC0) == 0x80; ++k) --middle;
-  if (size < 64 || (p[middle] & 0xC0) == 0x80) {
+  constexpr std::size_t kParts = 4;
+  std::size_t starts[kParts + 1] = {0};
+  starts[kParts] = size;
+  bool split = size >= 256;
+  for (std::size_t part = 1; split && part < kParts; ++part) {
+    std::size_t start = size / kParts * part;
+    for (int k = 0; k < 3 && (p[start] & 0xC0) == 0x80; ++k) --start;
+    starts[part] = start;
+    // Four continuation bytes in a row are malformed anyway; one automaton says where.
+    split = (p[start] & 0xC0) != 0x80;
+  }
+  if (!split) {
     std::uint64_t state = kAccept;
     for (std::size_t i = 0; i < size; ++i) state = next_state(state, p[i]);
     return accepting(state);
   }
-  const std::uint8_t* second = p + middle;
-  const std::size_t second_size = size - middle;
-  const std::size_t common = std::min(middle, second_size);
-  std::uint64_t first_state = kAccept;
-  std::uint64_t second_state = kAccept;
+  std::size_t common = size;
+  for (std::size_t part = 0; part < kParts; ++part) {
+    common = std::min(common, starts[part + 1] - starts[part]);
+  }
+  std::uint64_t states[kParts];
+  for (std::uint64_t& state : states) state = kAccept;
   constexpr std::size_t kChunk = 256;
   std::size_t i = 0;
   for (; common - i >= kChunk; i += kChunk) {
-    // ASCII leaves an accepting automaton where it is; when both halves are there, skip.
-    if (accepting(first_state) && accepting(second_state)) {
+    // ASCII leaves an accepting automaton where it is; when all parts are there, skip.
+    bool all_accepting = true;
+    for (const std::uint64_t state : states) all_accepting = all_accepting && accepting(state);
+    if (all_accepting) {
       std::uint64_t high_bits = 0;
       for (std::size_t j = i; j < i + kChunk; j += 8) {
-        high_bits |= load_u64(p + j) | load_u64(second + j);
+        for (std::size_t part = 0; part < kParts; ++part)
+          high_bits |= load_u64(p + starts[part] + j);
       }
       if ((high_bits & kHighBitOfEachByte) == 0) continue;
     }
     for (std::size_t j = i; j < i + kChunk; ++j) {
-      first_state = next_state(first_state, p[j]);
-      second_state = next_state(second_state, second[j]);
+      for (std::size_t part = 0; part < kParts; ++part) {
+        states[part] = next_state(states[part], p[starts[part] + j]);
+      }
     }
   }
-  for (; i < common; ++i) {
-    first_state = next_state(first_state, p[i]);
-    second_state = next_state(second_state, second[i]);
+  bool valid = true;
+  for (std::size_t part = 0; part < kParts; ++part) {
+    std::uint64_t state = states[part];
+    for (std::size_t j = starts[part] + i; j < starts[part + 1]; ++j)
+      state = next_state(state, p[j]);
+    valid = valid && accepting(state);
   }
-  for (i = common; i < middle; ++i) first_state = next_state(first_state, p[i]);
-  for (i = common; i < second_size; ++i) second_state = next_state(second_state, second[i]);
-  return accepting(first_state) && accepting(second_state);
+  return valid;
 }
 
 // length 0 means the input ended inside a sequence whose bytes were all acceptable so far.
@@ -299,16 +315,27 @@ Result<DecodedText> scan_utf32(ByteSpan bytes) {
 
 // Writers. `Unit` is the host's code point width; they write text.code_point_count units.
 
+// Thirty-two bytes, widened to units; for one-byte units a plain copy.
+template <class Unit>
+void put_ascii_block(const std::uint8_t* p, Unit* out) {
+  if constexpr (sizeof(Unit) == 1) {
+    std::memcpy(out, p, 32);
+  } else {
+    for (std::size_t j = 0; j < 32; ++j) out[j] = p[j];
+  }
+}
+
+// Valid UTF-8 of any width.
 template <class Unit>
 void write_from_utf8(const std::uint8_t* p, std::size_t size, Unit* out) {
   std::size_t i = 0;
   while (i < size) {
     if (p[i] < 0x80) {
-      // Widen ASCII runs eight bytes per step; the inner loop becomes vector moves.
-      while (size - i >= 8 && (load_u64(p + i) & kHighBitOfEachByte) == 0) {
-        for (std::size_t j = 0; j < 8; ++j) out[j] = p[i + j];
-        out += 8;
-        i += 8;
+      // Widen ASCII runs 32 bytes per step; the inner loop becomes vector moves.
+      while (size - i >= 32 && ascii_run_in_32(p + i) == 32) {
+        put_ascii_block(p + i, out);
+        out += 32;
+        i += 32;
       }
       while (i < size && p[i] < 0x80) *out++ = p[i++];
       continue;
@@ -357,8 +384,12 @@ template <bool kLittleEndian, class Unit>
 void write_from_utf32(const DecodedText& text, Unit* out) {
   const std::uint8_t* p = text.units.data();
   const std::size_t unit_count = text.units.size() / 4;
-  if constexpr (sizeof(Unit) == 4 && kLittleEndian == kHostIsLittleEndian) {
-    if (unit_count != 0) std::memcpy(out, p, 4 * unit_count);
+  if constexpr (sizeof(Unit) == 4) {
+    if constexpr (kLittleEndian == kHostIsLittleEndian) {
+      if (unit_count != 0) std::memcpy(out, p, 4 * unit_count);
+    } else {
+      copy_reversing_words(p, reinterpret_cast<std::uint8_t*>(out), unit_count);
+    }
     return;
   }
   for (std::size_t k = 0; k < unit_count; ++k) {
@@ -367,30 +398,47 @@ void write_from_utf32(const DecodedText& text, Unit* out) {
 }
 
 template <class Unit>
+void write_windows_1252(const std::uint8_t* p, std::size_t size, std::uint32_t bits, Unit* out) {
+  // Without a code point past U+00FF every byte stands for itself.
+  if (bits < 0x100) {
+    if constexpr (sizeof(Unit) == 1) {
+      if (size != 0) std::memcpy(out, p, size);
+    } else {
+      for (std::size_t k = 0; k < size; ++k) out[k] = p[k];
+    }
+    return;
+  }
+  // Measured: a plain lookup per byte beats widening blocks and patching the few bytes of 80 to
+  // 9F, and beats looking up a word's bytes at once.
+  for (std::size_t k = 0; k < size; ++k) out[k] = static_cast<Unit>(kWindows1252CodePoints[p[k]]);
+}
+
+template <class Unit>
 void write_any(const DecodedText& text, Unit* out) {
   const std::uint8_t* p = text.units.data();
   const std::size_t size = text.units.size();
   switch (text.form) {
     case TextForm::utf8:
-      if (sizeof(Unit) == 1 && text.code_point_bits < 0x80) {
+      if (!text.validated) throw std::logic_error("UTF-8 written before it was checked");
+      if (text.code_point_bits < 0x80) {
+        // All ASCII: the bytes are the code points.
+        if constexpr (sizeof(Unit) == 1) {
+          if (size != 0) std::memcpy(out, p, size);
+        } else {
+          for (std::size_t k = 0; k < size; ++k) out[k] = p[k];
+        }
+        return;
+      }
+      return write_from_utf8(p, size, out);
+    case TextForm::latin1:
+      if constexpr (sizeof(Unit) == 1) {
         if (size != 0) std::memcpy(out, p, size);
       } else {
-        write_from_utf8(p, size, out);
+        for (std::size_t k = 0; k < size; ++k) out[k] = p[k];
       }
-      return;
-    case TextForm::latin1:
-      for (std::size_t k = 0; k < size; ++k) out[k] = p[k];
       return;
     case TextForm::windows_1252:
-      // Without a code point past U+00FF every byte stands for itself.
-      if (text.code_point_bits < 0x100) {
-        for (std::size_t k = 0; k < size; ++k) out[k] = p[k];
-      } else {
-        for (std::size_t k = 0; k < size; ++k) {
-          out[k] = static_cast<Unit>(kWindows1252CodePoints[p[k]]);
-        }
-      }
-      return;
+      return write_windows_1252(p, size, text.code_point_bits, out);
     case TextForm::utf16be:
       return write_from_utf16<false>(text, out);
     case TextForm::utf16le:
@@ -402,120 +450,128 @@ void write_any(const DecodedText& text, Unit* out) {
   }
 }
 
-template <bool kLittleEndian, class Visit>
-void for_each_utf16_code_point(ByteSpan units, Visit& visit) {
-  const std::size_t unit_count = units.size() / 2;
-  for (std::size_t k = 0; k < unit_count; ++k) {
-    std::uint32_t unit = read_u16<kLittleEndian>(units.data() + 2 * k);
-    if ((unit & 0xF800) == 0xD800) {
-      const std::uint32_t trail = read_u16<kLittleEndian>(units.data() + 2 * ++k);
-      unit = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
+// The count and the largest byte of UTF-8 that is assumed valid: its characters are the bytes
+// that are no continuation byte, and the largest byte tells the width (leads C2 and C3 alone
+// start U+0080 to U+00FF, leads below F0 stay in the BMP). One branch-free pass of byte-wide
+// lanes, 64 bytes a step in two sets of counters, each counting at most two per lane and step:
+// 127 steps cannot overflow them.
+struct Utf8Census {
+  std::size_t code_point_count;
+  std::uint8_t largest_byte;
+};
+
+Utf8Census take_utf8_census(const std::uint8_t* p, std::size_t size) {
+  // A continuation byte is 80 to BF, so as a signed byte it is below -64.
+  const auto continuation = [](ByteLanes lanes) {
+    return reinterpret_cast<ByteLanes>(reinterpret_cast<SignedByteLanes>(lanes) < -64);
+  };
+  const auto larger = [](ByteLanes a, ByteLanes b) { return a > b ? a : b; };
+  std::size_t i = 0;
+  std::size_t continuation_count = 0;
+  ByteLanes largest{};
+  while (size - i >= 64) {
+    const std::size_t steps = std::min<std::size_t>((size - i) / 64, 127);
+    ByteLanes negated_counts_0{};
+    ByteLanes negated_counts_1{};
+    for (std::size_t step = 0; step < steps; ++step, i += 64) {
+      const ByteLanes a = load_lanes(p + i);
+      const ByteLanes b = load_lanes(p + i + 16);
+      const ByteLanes c = load_lanes(p + i + 32);
+      const ByteLanes d = load_lanes(p + i + 48);
+      negated_counts_0 += continuation(a) + continuation(b);
+      negated_counts_1 += continuation(c) + continuation(d);
+      largest = larger(largest, larger(larger(a, b), larger(c, d)));
     }
-    visit(unit);
+    const ByteLanes counts_0 = -negated_counts_0;
+    const ByteLanes counts_1 = -negated_counts_1;
+    for (std::size_t lane = 0; lane < 16; ++lane) {
+      continuation_count += std::size_t{counts_0[lane]} + counts_1[lane];
+    }
   }
-}
-
-template <bool kLittleEndian, class Visit>
-void for_each_utf32_code_point(ByteSpan units, Visit& visit) {
-  for (std::size_t k = 0; k + 4 <= units.size(); k += 4)
-    visit(read_u32<kLittleEndian>(units.data() + k));
-}
-
-// The slow, general walk over a decoded text; the writers above are the fast paths.
-template <class Visit>
-void for_each_code_point(const DecodedText& text, Visit visit) {
-  const std::uint8_t* p = text.units.data();
-  const std::size_t size = text.units.size();
-  switch (text.form) {
-    case TextForm::utf8:
-      for (std::size_t i = 0; i < size;) {
-        if (p[i] < 0x80) {
-          visit(std::uint32_t{p[i++]});
-        } else {
-          const CodePointAndLength sequence = decode_utf8_sequence(p + i);
-          visit(sequence.code_point);
-          i += sequence.byte_count;
-        }
-      }
-      return;
-    case TextForm::latin1:
-      for (std::size_t k = 0; k < size; ++k) visit(std::uint32_t{p[k]});
-      return;
-    case TextForm::windows_1252:
-      for (std::size_t k = 0; k < size; ++k) visit(std::uint32_t{kWindows1252CodePoints[p[k]]});
-      return;
-    case TextForm::utf16be:
-      return for_each_utf16_code_point<false>(text.units, visit);
-    case TextForm::utf16le:
-      return for_each_utf16_code_point<true>(text.units, visit);
-    case TextForm::utf32be:
-      return for_each_utf32_code_point<false>(text.units, visit);
-    case TextForm::utf32le:
-      return for_each_utf32_code_point<true>(text.units, visit);
+  std::uint8_t largest_byte = 0;
+  for (std::size_t lane = 0; lane < 16; ++lane) {
+    largest_byte = std::max(largest_byte, largest[lane]);
   }
-}
-
-std::uint32_t utf8_length(std::uint32_t code_point) {
-  return code_point < 0x80 ? 1 : code_point < 0x800 ? 2 : code_point < 0x10000 ? 3 : 4;
-}
-
-char* put_utf8(char* q, std::uint32_t code_point) {
-  const auto byte = [](std::uint32_t value) { return static_cast<char>(value); };
-  if (code_point < 0x80) {
-    *q++ = byte(code_point);
-  } else if (code_point < 0x800) {
-    *q++ = byte(0xC0 | (code_point >> 6));
-    *q++ = byte(0x80 | (code_point & 0x3F));
-  } else if (code_point < 0x10000) {
-    *q++ = byte(0xE0 | (code_point >> 12));
-    *q++ = byte(0x80 | ((code_point >> 6) & 0x3F));
-    *q++ = byte(0x80 | (code_point & 0x3F));
-  } else {
-    *q++ = byte(0xF0 | (code_point >> 18));
-    *q++ = byte(0x80 | ((code_point >> 12) & 0x3F));
-    *q++ = byte(0x80 | ((code_point >> 6) & 0x3F));
-    *q++ = byte(0x80 | (code_point & 0x3F));
+  for (; i < size; ++i) {
+    continuation_count += (p[i] & 0xC0) == 0x80;
+    largest_byte = std::max(largest_byte, p[i]);
   }
-  return q;
+  return Utf8Census{size - continuation_count, largest_byte};
 }
 
 }  // namespace
 
 Result<DecodedText> decode_utf8(ByteSpan bytes) {
+  if (ascii_prefix_length(bytes.data(), bytes.size()) == bytes.size()) {
+    return DecodedText{bytes, TextForm::utf8, bytes.size(), 0, true};
+  }
+  return DecodedText{bytes, TextForm::utf8, 0, 0, false};
+}
+
+Failure malformed_utf8(ByteSpan bytes) {
   const std::uint8_t* p = bytes.data();
   const std::size_t size = bytes.size();
+  // Walk sequence by sequence from the first non-ASCII byte to name the first fault.
+  for (std::size_t j = ascii_prefix_length(p, size); j < size;) {
+    if (p[j] < 0x80) {
+      ++j;
+      continue;
+    }
+    Result<std::uint32_t> checked = check_utf8_sequence(p, size, j);
+    if (!checked.ok()) return std::move(checked.failure());
+    j += checked.value();
+  }
+  throw std::logic_error("UTF-8 called malformed is valid");
+}
+
+Result<DecodedText> validated(DecodedText text) {
+  if (text.validated) return text;
+  const std::uint8_t* p = text.units.data();
+  const std::size_t size = text.units.size();
   const std::size_t ascii_length = ascii_prefix_length(p, size);
-  const bool all_ascii = ascii_length == size;
-  if (!all_ascii && !is_valid_utf8(p + ascii_length, size - ascii_length)) {
-    // Walk sequence by sequence from the first non-ASCII byte to name the first fault.
-    for (std::size_t j = ascii_length; j < size;) {
-      if (p[j] < 0x80) {
-        ++j;
+  if (!is_valid_utf8(p + ascii_length, size - ascii_length)) return malformed_utf8(text.units);
+  const Utf8Census census = take_utf8_census(p, size);
+  const std::uint32_t bits = census.largest_byte < 0x80    ? 0
+                             : census.largest_byte <= 0xC3 ? 0xFF
+                             : census.largest_byte < 0xF0  ? 0xFFFF
+                                                           : 0x10FFFF;
+  return DecodedText{text.units, TextForm::utf8, census.code_point_count, bits, true};
+}
+
+OneByteFill fill_one_byte_form(ByteSpan utf8, std::uint8_t* out, std::size_t capacity) {
+  // 32 bytes are stored before they are looked at, and the output moves on by the ASCII among
+  // them; a sequence costs a few compares. Checking as it writes, this is the whole cost of
+  // decoding such text, about that of a copy.
+  const std::uint8_t* in = utf8.data();
+  const std::uint8_t* const in_end = in + utf8.size();
+  std::uint8_t* const out_begin = out;
+  std::uint8_t* const out_end = out + capacity;
+  const auto no_fit = OneByteFill{false, 0};
+  while (in != in_end) {
+    if (in_end - in >= 32 && out_end - out >= 32) {
+      std::memcpy(out, in, 32);
+      const std::size_t ascii_length = ascii_run_in_32(in);
+      if (ascii_length == 32) {
+        in += 32;
+        out += 32;
         continue;
       }
-      Result<std::uint32_t> checked = check_utf8_sequence(p, size, j);
-      if (!checked.ok()) return std::move(checked.failure());
-      j += checked.value();
+      in += ascii_length;
+      out += ascii_length;
+    } else if (*in < 0x80) {
+      if (out == out_end) return no_fit;
+      *out++ = *in++;
+      continue;
     }
-    throw std::logic_error("UTF-8 automaton and sequence check disagree");
-  }
-  if (all_ascii) return DecodedText{bytes, TextForm::utf8, size, 0};
-  // The count is the bytes that are not continuation bytes; the largest byte tells the width:
-  // leads C2 and C3 alone start U+0080 to U+00FF, leads below F0 stay in the BMP.
-  std::size_t continuation_count = 0;
-  std::uint8_t largest_byte = 0;
-  // Byte-wide counters over blocks of 255 bytes cannot overflow, and keep vectors full.
-  for (std::size_t start = 0; start < size; start += 255) {
-    const std::size_t block_end = size - start < 255 ? size : start + 255;
-    std::uint8_t block_continuation = 0;
-    for (std::size_t j = start; j < block_end; ++j) {
-      block_continuation = static_cast<std::uint8_t>(block_continuation + ((p[j] & 0xC0) == 0x80));
-      largest_byte = std::max(largest_byte, p[j]);
+    // *in is not ASCII: the one sequence this text may hold.
+    const std::uint32_t lead = in[0];
+    if ((lead & 0xFE) != 0xC2 || in_end - in < 2 || (in[1] & 0xC0) != 0x80 || out == out_end) {
+      return no_fit;
     }
-    continuation_count += block_continuation;
+    *out++ = static_cast<std::uint8_t>(((lead & 0x1F) << 6) | (in[1] & 0x3Fu));
+    in += 2;
   }
-  const std::uint32_t bits = largest_byte <= 0xC3 ? 0xFF : largest_byte < 0xF0 ? 0xFFFF : 0x10FFFF;
-  return DecodedText{bytes, TextForm::utf8, size - continuation_count, bits};
+  return OneByteFill{true, static_cast<std::size_t>(out - out_begin)};
 }
 
 Result<DecodedText> decode_utf16_with_endianness(ByteSpan bytes, bool little_endian) {
@@ -569,21 +625,5 @@ Result<DecodedText> decode_utf32be(ByteSpan bytes) {
 void write_code_points(const DecodedText& text, std::uint8_t* out) { write_any(text, out); }
 void write_code_points(const DecodedText& text, std::uint16_t* out) { write_any(text, out); }
 void write_code_points(const DecodedText& text, std::uint32_t* out) { write_any(text, out); }
-
-std::string to_utf8(const DecodedText& text) {
-  if (text.form == TextForm::utf8) {
-    return std::string(reinterpret_cast<const char*>(text.units.data()), text.units.size());
-  }
-  // Sized exactly first. 64 bits: three UTF-8 bytes per windows-1252 byte can pass a 32-bit size.
-  std::uint64_t byte_count = 0;
-  for_each_code_point(text,
-                      [&](std::uint32_t code_point) { byte_count += utf8_length(code_point); });
-  std::string out;
-  if (byte_count > out.max_size()) throw std::bad_alloc();
-  out.resize(static_cast<std::size_t>(byte_count));
-  char* q = out.data();
-  for_each_code_point(text, [&](std::uint32_t code_point) { q = put_utf8(q, code_point); });
-  return out;
-}
 
 }  // namespace fieldpack::decoder

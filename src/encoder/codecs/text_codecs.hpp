@@ -1,7 +1,7 @@
-// The text encoders: text (valid UTF-8) to bytes. Pure C++, no interpreter.
-// An encoder validates the text and sizes the result (EncodedBytes); write_bytes then writes the
+// The text encoders: text, as the host stores it, to bytes. Pure C++, no interpreter.
+// An encoder checks the text and sizes the result (EncodedBytes); write_bytes then writes the
 // bytes wherever the caller wants them, so they can go straight into their final object. The
-// single-byte encoders, whose check and writing are one loop, also leave the bytes in `storage`.
+// single-byte encoders that map characters as they check them leave the bytes in `storage`.
 // The result views the text: use it while the text lives.
 #pragma once
 
@@ -13,21 +13,25 @@
 namespace fieldpack::encoder {
 
 // Single-byte sets: value_error at the first character the set has no byte for.
-Result<EncodedBytes> encode_us_ascii(TextView text);
-Result<EncodedBytes> encode_iso_8859_1(TextView text);
-Result<EncodedBytes> encode_windows_1252(TextView text);
+Result<EncodedBytes> encode_us_ascii(StoredText text);
+Result<EncodedBytes> encode_iso_8859_1(StoredText text);
+Result<EncodedBytes> encode_windows_1252(StoredText text);
 
 // Unicode forms never fail. The plain UTF-16 and UTF-32 forms write a big-endian byte order
 // mark and big-endian units; the others write no mark.
-EncodedBytes encode_utf8(TextView text);
-EncodedBytes encode_utf16(TextView text);
-EncodedBytes encode_utf16le(TextView text);
-EncodedBytes encode_utf16be(TextView text);
-EncodedBytes encode_utf32(TextView text);
-EncodedBytes encode_utf32le(TextView text);
-EncodedBytes encode_utf32be(TextView text);
+EncodedBytes encode_utf8(StoredText text);
+EncodedBytes encode_utf16(StoredText text);
+EncodedBytes encode_utf16le(StoredText text);
+EncodedBytes encode_utf16be(StoredText text);
+EncodedBytes encode_utf32(StoredText text);
+EncodedBytes encode_utf32le(StoredText text);
+EncodedBytes encode_utf32be(StoredText text);
 
 // Write the encoded bytes, bytes.byte_count of them, to out.
 void write_bytes(const EncodedBytes& bytes, std::uint8_t* out);
+
+// Whether a ucs2 or ucs4 text holds a code point from D800 to DFFF, which no encoding here can
+// write; the other storages never do.
+bool holds_surrogate(StoredText text);
 
 }  // namespace fieldpack::encoder
