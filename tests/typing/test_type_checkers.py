@@ -146,7 +146,8 @@ def test_stubs_match_the_module(module):
     require("mypy")
     installed_stubs(module)
     # The allowlist names typing-only names of fieldpack's stubs.
-    allowlist = ["--allowlist", str(HERE / "stubtest-allowlist.txt")] if module == "fieldpack" else []
+    allowlist = (["--allowlist", str(HERE / "stubtest-allowlist.txt")]
+                 if module == "fieldpack" else [])
     result = run(["-m", "mypy.stubtest", *allowlist, module])
     assert result.returncode == 0, result.stdout + result.stderr
 
@@ -234,13 +235,17 @@ def layout_stub_signature(node):
 def test_layout_stub_signatures_match_the_module():
     import inspect
 
+    if getattr(fieldpack_layout.Layout.unpack, "__text_signature__", None) is None:
+        pytest.skip("this host keeps no text signatures for methods of extension types (PyPy)")
+
     layout_class = next(node for node in layout_stub_tree().body
                         if isinstance(node, ast.ClassDef) and node.name == "Layout")
     declared = {}
     for node in layout_class.body:
         is_property = isinstance(node, ast.FunctionDef) and any(
             isinstance(d, ast.Name) and d.id == "property" for d in node.decorator_list)
-        if isinstance(node, ast.FunctionDef) and not node.name.startswith("_") and not is_property:
+        if (isinstance(node, ast.FunctionDef) and not node.name.startswith("_")
+                and not is_property):
             # Of overloads, the first: they differ in types, not in names or defaults.
             declared.setdefault(node.name, layout_stub_signature(node))
     layout = fieldpack_layout.Layout([])
