@@ -472,3 +472,13 @@ def test_writing_into_the_buffer_while_it_is_decoded(numpy_mode):
     finally:
         stop.set()
         writer.join()
+
+
+@needs_numpy
+def test_memory_that_is_no_array_of_the_size_asked_for_is_refused(monkeypatch):
+    layout = Layout([field("a", 32), field("b", 8)])
+    monkeypatch.setattr(numpy, "empty", lambda count, dtype: bytearray(3))
+    with raises_exactly(BufferError, "numpy.empty gave no array of the size asked for"):
+        layout.unpack_columns(bytes(500), numpy=True)
+    with pytest.raises((BufferError, AttributeError)):  # too small, or no resize() to grow it
+        layout.unpack_file(io.BytesIO(bytes(500)), numpy=True)

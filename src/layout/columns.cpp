@@ -683,10 +683,14 @@ PyRef new_array(PyObject* numpy, ColumnType type, std::uint64_t count) {
                                           dtype_name(type)));
 }
 
-bool ArrayMemory::acquire(PyObject* array) {
+bool ArrayMemory::acquire(PyObject* array, std::uint64_t bytes) {
   release();
   if (PyObject_GetBuffer(array, &view_, PyBUF_WRITABLE) < 0) return false;
   held_ = true;
+  if (!PyBuffer_IsContiguous(&view_, 'C') || static_cast<std::uint64_t>(view_.len) < bytes) {
+    PyErr_SetString(PyExc_BufferError, "numpy.empty gave no array of the size asked for");
+    return false;
+  }
   return true;
 }
 
@@ -714,7 +718,9 @@ PyObject* unpack_columns(const Plan& plan, PyObject* buffer, std::uint64_t count
     const ColumnType type = columns.type(c);
     if (numpy && type != ColumnType::text) {
       objects[c] = new_array(numpy_module.get(), type, count);
-      if (!objects[c] || !memories[c].acquire(objects[c].get())) return nullptr;
+      if (!objects[c] || !memories[c].acquire(objects[c].get(), count * element_size(type))) {
+        return nullptr;
+      }
       targets[c].array = memories[c].data();
     } else {
       objects[c] = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));

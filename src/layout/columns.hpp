@@ -92,8 +92,9 @@ class ArrayMemory {
   ArrayMemory& operator=(const ArrayMemory&) = delete;
   ~ArrayMemory() { release(); }
 
-  // False with the host's error set.
-  bool acquire(PyObject* array);
+  // A view of at least `bytes` bytes of contiguous memory; false with the host's error set
+  // (numpy.empty replaced by something else gives no such memory).
+  bool acquire(PyObject* array, std::uint64_t bytes);
   std::uint8_t* data() const { return static_cast<std::uint8_t*>(view_.buf); }
   void release();
 

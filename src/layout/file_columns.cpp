@@ -358,8 +358,9 @@ class Accumulator {
     std::vector<ColumnTarget> targets(column_count);
     for (std::size_t c = 0; c < column_count; ++c) {
       if (is_array(c)) {
-        if (!memories[c].acquire(results_[c].get())) return false;
-        targets[c].array = memories[c].data() + filled_ * element_size(columns_.type(c));
+        const std::size_t size = element_size(columns_.type(c));
+        if (!memories[c].acquire(results_[c].get(), (filled_ + count) * size)) return false;
+        targets[c].array = memories[c].data() + filled_ * size;
       } else {
         lists[c] = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
         if (!lists[c]) return false;
