@@ -256,7 +256,8 @@ std::optional<EngineError> failure_of_every_packet(const Plan& plan, std::size_t
   }
   if (first_byte + field.byte_count > stride) {
     return EngineError{
-        decoder::window_past_end(plan.name_text(index), first_byte, field.byte_count, stride)};
+        decoder::window_past_end(plan.name_text(index), first_byte, field.byte_count,
+                                 static_cast<std::size_t>(stride))};  // a buffer's length
   }
   if (field.row->family == Family::reserved) {
     return EngineError{decoder::reserved_format(field.row->label)};
@@ -378,9 +379,10 @@ class PacketSource {
     if (!acquire()) return nullptr;
     const std::uint64_t size = n * stride_;
     copy_.resize(static_cast<std::size_t>(size));
-    if (size > 0)
+    if (size > 0) {
       std::memcpy(copy_.data(), static_cast<const std::uint8_t*>(view_.buf) + first * stride_,
-                  size);
+                  static_cast<std::size_t>(size));
+    }
     PyBuffer_Release(&view_);
     held_ = false;
     return copy_.data();

@@ -1,6 +1,8 @@
 // Layout.unpack_file: a file of back-to-back packets read chunk by chunk into one buffer that is
 // reused, each chunk decoded into columns and added to the result, so that memory beyond the
 // result stays at one chunk and its columns.
+#include "python.hpp"
+
 #include <chrono>
 #include <cstring>
 #include <optional>
