@@ -4,6 +4,7 @@
 #include <string>
 
 #include "conversions.hpp"
+#include "field_note.hpp"
 
 namespace fieldpack {
 
@@ -41,6 +42,33 @@ PyObject* raise_engine_error(EngineError& error) {
   PyRef message_object = PyRef::steal(
       PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   if (message_object) PyErr_SetObject(PyExc_ValueError, message_object.get());
+  return nullptr;
+}
+
+void add_hint_of(const EngineError& error) {
+  const auto* failure = std::get_if<Failure>(&error);
+  if (!failure || failure->hint.empty()) return;
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  // Building the note must not meet the exception being raised, which matters more.
+  PyErr_Fetch(&type, &value, &traceback);
+  PyRef note = PyRef::steal(PyUnicode_FromStringAndSize(
+      failure->hint.data(), static_cast<Py_ssize_t>(failure->hint.size())));
+  if (!note) PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+  if (note) add_note_to_raised(note.get());
+}
+
+PyObject* to_python(PacketResult&& result) {
+  if (result.ok()) return result.value().release();
+  PacketFailure& failure = result.failure();
+  raise_engine_error(failure.error);
+  if (!PyErr_Occurred()) return nullptr;
+  const FailedAt& at = failure.field;
+  if (at.known) {
+    note_field_of_raised(
+        FieldLabel{at.index, at.name.get(), at.encoding, at.has_extent, at.bits, at.start_bit});
+  }
+  add_hint_of(failure.error);
   return nullptr;
 }
 

@@ -4,6 +4,9 @@
 
 #include "python.hpp"
 
+#include <cstddef>
+#include <cstdint>
+#include <string>
 #include <utility>
 #include <variant>
 
@@ -54,10 +57,38 @@ EngineResult<PyRef> lift(Result<T>&& result) {
 // except that exhausted memory and interrupts pass as they are. Always returns nullptr.
 PyObject* raise_engine_error(EngineError& error);
 
-// The packet functions' results, handed to the interpreter.
-inline PyObject* to_python(EngineResult<PyRef>&& result) {
-  if (!result.ok()) return raise_engine_error(result.failure());
-  return result.value().release();
+// Adds the failure's hint, if it has one, to the exception being raised, as a note.
+void add_hint_of(const EngineError& error);
+
+// Where a packet walk failed: what it knew of the field then, for the exception's note.
+struct FailedAt {
+  bool known = false;  // false: before any field (no note)
+  std::size_t index = 0;
+  PyRef name;            // a str, or empty before "name" was read
+  std::string encoding;  // as the recipe spells it; empty when not read
+  bool has_extent = false;
+  std::uint32_t bits = 0;
+  std::uint64_t start_bit = 0;
+};
+
+// A field known only by its place in the recipe and, when it has a str one, its name.
+inline FailedAt entry_at(std::size_t index, PyRef name) {
+  FailedAt at;
+  at.known = true;
+  at.index = index;
+  at.name = std::move(name);
+  return at;
 }
+
+struct PacketFailure {
+  EngineError error;
+  FailedAt field;
+};
+
+using PacketResult = Result<PyRef, PacketFailure>;
+
+// The packet functions' results, handed to the interpreter: a failure is raised as
+// raise_engine_error raises it, with a note naming the field and then the failure's hint.
+PyObject* to_python(PacketResult&& result);
 
 }  // namespace fieldpack

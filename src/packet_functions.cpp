@@ -7,12 +7,12 @@
 
 namespace fieldpack {
 
-EngineResult<PyRef> unpack_parameters(ByteSpan packet_bytes, std::uint32_t offset_bits,
-                                      const SequenceItems& recipe) {
+PacketResult unpack_parameters(ByteSpan packet_bytes, std::uint32_t offset_bits,
+                               const SequenceItems& recipe) {
   return decoder::process_recipe(packet_bytes, offset_bits, recipe);
 }
 
-EngineResult<PyRef> pack_parameters(const SequenceItems& recipe, PyObject* values) {
+PacketResult pack_parameters(const SequenceItems& recipe, PyObject* values) {
   return encoder::build_packet(recipe, values);
 }
 

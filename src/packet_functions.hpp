@@ -6,8 +6,8 @@
 
 namespace fieldpack {
 
-EngineResult<PyRef> unpack_parameters(ByteSpan packet_bytes, std::uint32_t offset_bits,
-                                      const SequenceItems& recipe);
-EngineResult<PyRef> pack_parameters(const SequenceItems& recipe, PyObject* values);
+PacketResult unpack_parameters(ByteSpan packet_bytes, std::uint32_t offset_bits,
+                               const SequenceItems& recipe);
+PacketResult pack_parameters(const SequenceItems& recipe, PyObject* values);
 
 }  // namespace fieldpack

@@ -505,10 +505,13 @@ EngineResult<ByteOrder> RecipeReader::byte_order(const FieldDefinition& field) {
   return EngineError{value_error(std::move(message))};
 }
 
-Failure unsupported_encoding(const FieldDefinition& field) {
+Failure unsupported_encoding(const FieldDefinition& field, bool packing) {
+  const TextView spelled = field.encoding_text();
   std::string message = "Unsupported encoding type: ";
-  message += field.encoding_text();
-  return value_error(std::move(message));
+  message += spelled;
+  Failure failure = value_error(std::move(message));
+  failure.hint = closest_encoding_names(spelled, packing);
+  return failure;
 }
 
 std::string entry_name(PyObject* entry, std::size_t index) {
@@ -522,6 +525,16 @@ std::string entry_name(PyObject* entry, std::size_t index) {
   std::string label = "#";
   append_decimal(label, index);
   return label;
+}
+
+PyRef readable_text(PyObject* entry, RecipeKey key) {
+  PyRef value;
+  if (!is_entry(entry) || !dict_lookup(entry, interned_key(key), value) || !value ||
+      !PyUnicode_Check(value.get())) {
+    PyErr_Clear();
+    return PyRef();
+  }
+  return value;
 }
 
 PyRef name_key(const FieldDefinition& field) {

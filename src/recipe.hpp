@@ -145,12 +145,18 @@ class RecipeReader {
   bool python_may_have_run_ = false;
 };
 
-Failure unsupported_encoding(const FieldDefinition& field);
+// "Unsupported encoding type: {encoding}", the name as spelled, with a hint naming the closest
+// names that unpacking, or packing when `packing`, knows.
+Failure unsupported_encoding(const FieldDefinition& field, bool packing);
 
 // The key under which a field's value is stored or looked up: the name itself when it is an
 // exact str, else a plain str of the same text (so a subclass's hooks play no part). Empty with
 // the host's error set on failure.
 PyRef name_key(const FieldDefinition& field);
+
+// For notes on a failure met while reading an entry: the str under `key`, if the entry has
+// one; empty otherwise, and when the lookup fails (its error is dropped).
+PyRef readable_text(PyObject* entry, RecipeKey key);
 
 // What to call an entry in a message before its "name" has been read: the name if it has a
 // usable one, else "#index".

@@ -134,7 +134,8 @@ FAULTS = [
     ([field("a", 8), {"name": "b", "bits": 8}], "field 1 'b'"),
     ([field("a", 8, byte_order="middle"), field("b", 8, "foo")],
      "field 0 'a' (unsigned, 8 bits at bit 0)"),
-    ([field("a", 12), field("b", 8, "utf-8", offset_bits=3)], "field 1 'b' (utf-8, 8 bits at bit 3)"),
+    ([field("a", 12), field("b", 8, "utf-8", offset_bits=3)],
+     ["field 1 'b' (utf-8, 8 bits at bit 3)", "did you mean 'utf8'?"]),
     ([field("a", -1)], "field 0 'a'"),
     ([field("a", 8, reverse_bits=1)], "field 0 'a'"),
     ([field("a", 8, offset_bits=None)], "field 0 'a'"),
@@ -151,7 +152,11 @@ def test_recipe_faults_raise_as_unpack_parameters(recipe, note):
     with pytest.raises(Exception) as caught:
         Layout(recipe)
     assert (type(caught.value), str(caught.value)) == expected
-    assert notes(caught.value) == [note]
+    assert notes(caught.value) == (note if isinstance(note, list) else [note])
+    # The function names the field alike.
+    with pytest.raises(Exception) as function_caught:
+        fieldpack.unpack_parameters(bytes(64), 0, recipe)
+    assert notes(function_caught.value) == notes(caught.value)
 
 
 @pytest.mark.parametrize("call, note", [

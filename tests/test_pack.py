@@ -186,3 +186,25 @@ def test_a_values_key_whose_eq_changes_a_later_entry_is_seen():
     values = {Key(): 0, "a": 1, "b": -1}
     later["encoding"] = "unsigned"  # building the dict already ran __eq__
     assert pack([field("a", 8), later], values) == b"\x01\xFF"
+
+
+def notes_of(call):
+    with pytest.raises(BaseException) as caught:
+        call()
+    return getattr(caught.value, "__notes__", [])
+
+
+@pytest.mark.parametrize("recipe, values, expected", [
+    ([field("a", 8)], {"a": 256}, ["field 0 'a' (unsigned, 8 bits at bit 0)"]),
+    ([field("a", 8), field("b", 8)], {"a": 1}, ["field 1 'b' (unsigned, 8 bits at bit 8)"]),
+    # Packing suggests only names it can write.
+    ([field("a", 8, "ieee754_f128")], {"a": 1.0},
+     ["field 0 'a' (ieee754_f128, 8 bits at bit 0)", "did you mean 'ieee754_f16' or 'ieee754_f32'?"]),
+    ([field("a", 8, "TI_F32")], {"a": 1.0}, ["field 0 'a' (TI_F32, 8 bits at bit 0)"]),
+    # Failures of the sizing walk name what can be read of the entry.
+    ([field("a", 8), {"name": "b"}], {}, ["field 1 'b'"]),
+    ([field("a", 2**32 - 1), field("b", 8)], {"a": 0, "b": 0},
+     ["field 1 'b' (unsigned, 8 bits at bit 4294967295)"]),
+])
+def test_failures_carry_a_note_naming_the_field(recipe, values, expected):
+    assert notes_of(lambda: pack(recipe, values)) == expected

@@ -211,3 +211,36 @@ def test_a_dict_subclass_entry_whose_length_fails_is_read_from_its_own_storage()
     recipe = [Entry(field("a", 8)), field("b", 8)]
     assert unpack(b"\x01\x02", recipe) == {"a": 1, "b": 2}
     assert fieldpack.pack_parameters(recipe, {"a": 1, "b": 2}) == b"\x01\x02"
+
+
+def notes_of(call):
+    with pytest.raises(BaseException) as caught:
+        call()
+    return getattr(caught.value, "__notes__", [])
+
+
+# An exception raised while working on a field names it; the message itself does not change.
+@pytest.mark.parametrize("packet, recipe, offset_bits, expected", [
+    (b"\x01", [field("a", 16)], 0, ["field 0 'a' (unsigned, 16 bits at bit 0)"]),
+    (bytes(8), [field("a", 8), field("b", 8, "twos_compliment")], 8,
+     ["field 1 'b' (twos_compliment, 8 bits at bit 16)", "did you mean 'twos_complement'?"]),
+    (bytes(8), [field("a", 8, "UTF-8")], 0,
+     ["field 0 'a' (UTF-8, 8 bits at bit 0)", "did you mean 'utf8'?"]),
+    (bytes(8), [field("a", 8, "ascii")], 0,
+     ["field 0 'a' (ascii, 8 bits at bit 0)", "did you mean 'us_ascii'?"]),
+    (bytes(8), [field("a", 8, "bogus")], 0, ["field 0 'a' (bogus, 8 bits at bit 0)"]),
+    (bytes(8), [field("a", 8), {"name": "b", "bits": 8}], 0, ["field 1 'b'"]),
+    (bytes(8), [field("a", 8), [1]], 0, ["field 1"]),
+    (b"\x0A", [field("a", 8, "packed_bcd", offset_bits=0)], 0,
+     ["field 0 'a' (packed_bcd, 8 bits at bit 0)"]),
+])
+def test_failures_carry_a_note_naming_the_field(packet, recipe, offset_bits, expected):
+    assert notes_of(lambda: unpack(packet, recipe, offset_bits)) == expected
+
+
+def test_interrupts_are_noted_too():
+    class Bits:
+        def __index__(self):
+            raise KeyboardInterrupt
+
+    assert notes_of(lambda: unpack(b"\x00", [field("a", Bits())])) == ["field 0 'a'"]

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "common/fixed_string.hpp"
@@ -193,6 +194,11 @@ inline constexpr std::size_t kLongestEncodingName = [] {
 
 // The row of a lower-cased name, or nullptr for a name no packet operation knows.
 const EncodingRow* encoding_named(std::string_view lower);
+
+// "did you mean 'twos_complement'?": the names closest to a name that is not one (in edits,
+// ASCII letter case ignored), among those packing can write when `packable_only`; at most three
+// equally close ones; empty when none is close.
+std::string closest_encoding_names(std::string_view name, bool packable_only);
 
 // Whether packing can write values of this encoding; the others fail with "Unsupported encoding
 // type" there, although unpacking recognises them.

@@ -14,10 +14,12 @@ namespace fieldpack {
 
 enum class ErrorKind { value_error, key_error, type_error, overflow_error, not_implemented };
 
-// The message is built only on the failure path.
+// The message is built only on the failure path. `hint`, when not empty, is added to the
+// exception as a note (PEP 678) where the exception is raised; the message stays as it is.
 struct Failure {
   ErrorKind kind;
   std::string message;
+  std::string hint = {};
 };
 
 template <class T, class E = Failure>

@@ -77,7 +77,7 @@ class ByteBuffer {
 EngineResult<PyRef> decode_field(const FieldDefinition& field, const EncodingRow* row,
                                  std::uint64_t value, const std::uint8_t* window,
                                  std::uint64_t byte_count, ByteOrder order) {
-  if (!row) return EngineError{unsupported_encoding(field)};
+  if (!row) return EngineError{unsupported_encoding(field, false)};
   switch (row->family) {
     case Family::unsigned_integer:
       return lift(value);
@@ -97,51 +97,61 @@ EngineResult<PyRef> decode_field(const FieldDefinition& field, const EncodingRow
       return lift(row->decode_text(buffer.view()));
     }
   }
-  return EngineError{unsupported_encoding(field)};
+  return EngineError{unsupported_encoding(field, false)};
 }
 
 }  // namespace
 
-EngineResult<PyRef> process_recipe(ByteSpan packet, std::uint32_t offset_bits,
-                                   const SequenceItems& recipe) {
+PacketResult process_recipe(ByteSpan packet, std::uint32_t offset_bits,
+                            const SequenceItems& recipe) {
   PyRef result = PyRef::steal(PyDict_New());
-  if (!result) return host_error();
+  if (!result) return PacketFailure{host_error(), {}};
   RecipeReader reader;
   std::uint64_t position = offset_bits;
   const Py_ssize_t count = recipe.size();
   for (Py_ssize_t i = 0; i < count; ++i) {
+    const auto index = static_cast<std::size_t>(i);
     EngineResult<FieldDefinition> read = reader.read(recipe[i]);
-    if (!read.ok()) return std::move(read.failure());
+    if (!read.ok()) {
+      return PacketFailure{std::move(read.failure()),
+                           entry_at(index, readable_text(recipe[i], RecipeKey::name))};
+    }
     const FieldDefinition& field = read.value();
 
     // 64-bit positions: a start or end past the largest 32-bit position is refused rather than
     // wrapped onto the wrong bytes.
     const std::uint64_t start =
         field.has_offset ? std::uint64_t{offset_bits} + field.offset_bits : position;
+    auto failed = [&](EngineError&& error) {
+      return PacketFailure{std::move(error),
+                           FailedAt{true, index, PyRef::borrow(field.name.get()),
+                                    std::string(field.encoding_text()), true, field.bits, start}};
+    };
     const std::uint64_t end = start + field.bits;
     if (end > kLargestBitPosition) {
-      return EngineError{position_out_of_range(field.name_text(), end)};
+      return failed(EngineError{position_out_of_range(field.name_text(), end)});
     }
     const std::uint64_t first_byte = start / 8;
     const std::uint64_t byte_count = window_byte_count(field.bits);
     if (first_byte + byte_count > packet.size()) {
-      return EngineError{window_past_end(field.name_text(), first_byte, byte_count, packet.size())};
+      return failed(
+          EngineError{window_past_end(field.name_text(), first_byte, byte_count, packet.size())});
     }
 
     EngineResult<ByteOrder> order = reader.byte_order(field);
-    if (!order.ok()) return std::move(order.failure());
+    if (!order.ok()) return failed(std::move(order.failure()));
     const std::uint8_t* window = packet.data() + first_byte;
     const std::uint64_t value =
         field_value(window, byte_count, field.bits, order.value(), field.reverse_bits);
 
     EngineResult<const EncodingRow*> row = reader.encoding(field);
-    if (!row.ok()) return std::move(row.failure());
+    if (!row.ok()) return failed(std::move(row.failure()));
     EngineResult<PyRef> decoded =
         decode_field(field, row.value(), value, window, byte_count, order.value());
-    if (!decoded.ok()) return std::move(decoded.failure());
+    if (!decoded.ok()) return failed(std::move(decoded.failure()));
     PyRef key = name_key(field);
     if (!key || PyDict_SetItem(result.get(), key.get(), decoded.value().get()) < 0) {
-      return host_error();
+      return failed(host_error());
     }
     position = end;
   }

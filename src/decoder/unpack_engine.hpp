@@ -8,8 +8,8 @@ namespace fieldpack::decoder {
 
 // Walks `recipe` over the packet from `offset_bits` and returns the new dictionary of decoded
 // values, or the first failure.
-EngineResult<PyRef> process_recipe(ByteSpan packet, std::uint32_t offset_bits,
-                                   const SequenceItems& recipe);
+PacketResult process_recipe(ByteSpan packet, std::uint32_t offset_bits,
+                            const SequenceItems& recipe);
 
 // The walk's own failures, for other walks over the same layout that must report them alike: a
 // field's window reaching past the packet's end, and an f128 field wider than 64 bits.

@@ -44,7 +44,7 @@ EngineResult<FieldBytes> code_bytes(Result<std::uint64_t>&& code) {
 // The value converted by its encoding's row. Packing knows no reserved format and no f128.
 EngineResult<FieldBytes> encode_field(const FieldDefinition& field, const EncodingRow* row,
                                       PyObject* object) {
-  if (!row || !packable(*row)) return EngineError{unsupported_encoding(field)};
+  if (!row || !packable(*row)) return EngineError{unsupported_encoding(field, true)};
   switch (row->family) {
     case Family::unsigned_integer: {
       EngineResult<std::uint64_t> value = convert_value(convert_u64, object);
@@ -77,7 +77,7 @@ EngineResult<FieldBytes> encode_field(const FieldDefinition& field, const Encodi
     case Family::reserved:
       break;
   }
-  return EngineError{unsupported_encoding(field)};
+  return EngineError{unsupported_encoding(field, true)};
 }
 
 // Whether converting `object` for a field of this family runs no Python code: it is of a
@@ -196,7 +196,7 @@ class ValueIndex {
 
 }  // namespace
 
-EngineResult<PyRef> build_packet(const SequenceItems& entries, PyObject* values) {
+PacketResult build_packet(const SequenceItems& entries, PyObject* values) {
   const Py_ssize_t count = entries.size();
   RecipeReader reader;
 
@@ -213,6 +213,7 @@ EngineResult<PyRef> build_packet(const SequenceItems& entries, PyObject* values)
   // before any entry's other keys. A field without an offset starts at the largest end so far.
   std::uint64_t largest_end = 0;
   for (Py_ssize_t i = 0; i < count; ++i) {
+    const auto index = static_cast<std::size_t>(i);
     FieldDefinition& early = read_early.push(FieldDefinition{});
     Extent extent;
     if (untouched && reader.read_if_plain(entries[i], early)) {
@@ -220,71 +221,87 @@ EngineResult<PyRef> build_packet(const SequenceItems& entries, PyObject* values)
     } else {
       early = FieldDefinition{};
       EngineResult<Extent> read = reader.read_extent(entries[i]);
-      if (!read.ok()) return std::move(read.failure());
+      if (!read.ok()) {
+        return PacketFailure{std::move(read.failure()),
+                             entry_at(index, readable_text(entries[i], RecipeKey::name))};
+      }
       extent = read.value();
       untouched = untouched && !reader.python_may_have_run();
     }
     const std::uint64_t start = extent.has_offset ? extent.offset_bits : largest_end;
     const std::uint64_t end = start + extent.bits;
     if (end > kLargestBitPosition) {
-      const std::string name = entry_name(entries[i], static_cast<std::size_t>(i));
-      return EngineError{position_out_of_range(name, end)};
+      const std::string name = entry_name(entries[i], index);
+      const PyRef encoding = readable_text(entries[i], RecipeKey::encoding);
+      return PacketFailure{EngineError{position_out_of_range(name, end)},
+                           FailedAt{true, index, readable_text(entries[i], RecipeKey::name),
+                                    encoding ? std::string(text_of(encoding.get())) : std::string(),
+                                    true, extent.bits, start}};
     }
     if (end > largest_end) largest_end = end;
   }
   const std::uint64_t packet_size = (largest_end + 7) / 8;
   PyRef packet =
       PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(packet_size)));
-  if (!packet) return host_error();
+  if (!packet) return PacketFailure{host_error(), {}};
   auto* bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(packet.get()));
   std::memset(bytes, 0, static_cast<std::size_t>(packet_size));
   if (count == 0) return packet;
 
-  ValueIndex index;
-  const bool indexed = untouched && index.build(values, count);
+  ValueIndex value_index;
+  const bool indexed = untouched && value_index.build(values, count);
 
   // Placement walk: a field without an offset follows the previous field's end.
   std::uint64_t cursor = 0;
   for (Py_ssize_t i = 0; i < count; ++i) {
-    FieldDefinition& early = read_early[static_cast<std::size_t>(i)];
+    const auto index = static_cast<std::size_t>(i);
+    FieldDefinition& early = read_early[index];
     FieldDefinition field;
     if (untouched && early.name) {
       field = std::move(early);
     } else {
       EngineResult<FieldDefinition> read = reader.read(entries[i]);
-      if (!read.ok()) return std::move(read.failure());
+      if (!read.ok()) {
+        return PacketFailure{std::move(read.failure()),
+                             entry_at(index, readable_text(entries[i], RecipeKey::name))};
+      }
       field = std::move(read.value());
       untouched = untouched && !reader.python_may_have_run();
     }
     const std::uint64_t start = field.has_offset ? field.offset_bits : cursor;
+    auto failed = [&](EngineError&& error) {
+      return PacketFailure{std::move(error),
+                           FailedAt{true, index, PyRef::borrow(field.name.get()),
+                                    std::string(field.encoding_text()), true, field.bits, start}};
+    };
     const std::uint64_t end = start + field.bits;
     // Checked again: an entry read afresh may hold another width now.
     if (end > kLargestBitPosition) {
-      return EngineError{position_out_of_range(field.name_text(), end)};
+      return failed(EngineError{position_out_of_range(field.name_text(), end)});
     }
 
     PyRef key = name_key(field);
-    if (!key) return host_error();
+    if (!key) return failed(host_error());
     PyRef value;
     if (untouched && indexed) {
       PyObject* found = nullptr;
-      if (!index.find(key.get(), found)) return host_error();
+      if (!value_index.find(key.get(), found)) return failed(host_error());
       value = PyRef::borrow(found);
     } else {
       untouched = false;
-      if (!dict_lookup(values, key.get(), value)) return host_error();
+      if (!dict_lookup(values, key.get(), value)) return failed(host_error());
     }
-    if (!value) return EngineError{missing_value(field.name_text())};
+    if (!value) return failed(EngineError{missing_value(field.name_text())});
 
     EngineResult<const EncodingRow*> row = reader.encoding(field);
-    if (!row.ok()) return std::move(row.failure());
+    if (!row.ok()) return failed(std::move(row.failure()));
     EngineResult<FieldBytes> field_bytes = encode_field(field, row.value(), value.get());
-    if (!field_bytes.ok()) return std::move(field_bytes.failure());
+    if (!field_bytes.ok()) return failed(std::move(field_bytes.failure()));
     if (row.value() && !converts_without_python(row.value()->family, value.get())) {
       untouched = false;
     }
     EngineResult<ByteOrder> order = reader.byte_order(field);
-    if (!order.ok()) return std::move(order.failure());
+    if (!order.ok()) return failed(std::move(order.failure()));
 
     const std::uint64_t first_byte = start / 8;
     if (field_bytes.value().is_text) {

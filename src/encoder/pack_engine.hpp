@@ -8,7 +8,7 @@ namespace fieldpack::encoder {
 
 // Sizes the packet from `entries`, then places every field's value from `values` (a dict);
 // returns the new bytes object or the first failure.
-EngineResult<PyRef> build_packet(const SequenceItems& entries, PyObject* values);
+PacketResult build_packet(const SequenceItems& entries, PyObject* values);
 
 // The KeyError of a field whose name `values` lacks, for other walks that must report it alike.
 Failure missing_value(std::string_view field_name);

@@ -55,17 +55,6 @@ PyRef own_items(PyObject* entry) {
 #endif
 }
 
-// The entry's name, when it has one that is a str: for the note of a fault met while reading it.
-PyRef readable_name(PyObject* entry) {
-  PyRef name;
-  if (!is_entry(entry) || !dict_lookup(entry, interned_key(RecipeKey::name), name)) {
-    PyErr_Clear();
-    return PyRef();
-  }
-  if (name && !PyUnicode_Check(name.get())) return PyRef();
-  return name;
-}
-
 std::string repr_text(PyObject* object) {
   std::string text;
   PyRef repr = PyRef::steal(PyObject_Repr(object));
@@ -120,6 +109,7 @@ PyObject* RecipeFault::raise() {
   if (index != FailedField::kNoField) {
     note_field_of_raised(FieldLabel{index, name.get(), encoding, has_extent, bits, start_bit});
   }
+  add_hint_of(error);
   return nullptr;
 }
 
@@ -148,7 +138,7 @@ Result<std::unique_ptr<Plan>, RecipeFault> Plan::read(const SequenceItems& recip
     EngineResult<FieldDefinition> read = reader.read(entry);
     if (!read.ok()) {
       RecipeFault partial = fault(std::move(read.failure()), index);
-      partial.name = readable_name(entry);
+      partial.name = readable_text(entry, RecipeKey::name);
       return partial;
     }
     const FieldDefinition& field = read.value();
@@ -162,7 +152,7 @@ Result<std::unique_ptr<Plan>, RecipeFault> Plan::read(const SequenceItems& recip
     } else if (EngineResult<const EncodingRow*> named = reader.encoding(field); !named.ok()) {
       problem = std::move(named.failure());
     } else if (!named.value()) {
-      problem = EngineError{unsupported_encoding(field)};
+      problem = EngineError{unsupported_encoding(field, false)};
     } else {
       row = named.value();
     }
@@ -205,7 +195,7 @@ Result<std::unique_ptr<Plan>, RecipeFault> Plan::read(const SequenceItems& recip
     cold.encoding = std::string(field.encoding_text());
     cold.has_offset = field.has_offset;
     cold.offset_bits = field.offset_bits;
-    if (!packable(*planned.row)) cold.unsupported = unsupported_encoding(field);
+    if (!packable(*planned.row)) cold.unsupported = unsupported_encoding(field, true);
 
     // The sizing walk of pack_parameters: a field without an offset starts at the largest end
     // so far, and the first end past the largest 32-bit position is its failure.
@@ -296,6 +286,7 @@ PyObject* Plan::raise(EngineError& error, const FailedField& where) const {
   if (where.index != FailedField::kNoField) {
     note_field_of_raised(label(where.index, where.start_bit));
   }
+  add_hint_of(error);
   return nullptr;
 }
 
