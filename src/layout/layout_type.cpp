@@ -2,6 +2,7 @@
 // around the plan and its walks.
 #include "layout/layout_type.hpp"
 
+#include <array>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -14,6 +15,7 @@
 #include "common/bits.hpp"
 #include "conversions.hpp"
 #include "field_note.hpp"
+#include "layout/columns.hpp"
 #include "layout/plan.hpp"
 #include "recipe.hpp"
 
@@ -108,6 +110,91 @@ constexpr Signature kPackInto =
     parse_signature("Layout.pack_into", "buffer, values, offset_bits=0");
 constexpr Signature kIterUnpack = parse_signature("Layout.iter_unpack", "buffer, stride=None");
 
+// A method's parameters when some of them are keyword-only: the first `positional` may be given
+// by position, the first `required` must be given.
+struct Parameters {
+  std::string_view function;
+  std::array<std::string_view, 5> names{};
+  std::size_t count = 0;
+  std::size_t positional = 0;
+  std::size_t required = 0;
+};
+
+constexpr Parameters kUnpackColumns{
+    "Layout.unpack_columns", {"buffer", "stride", "numpy"}, 3, 2, 1};
+constexpr Parameters kUnpackFile{"Layout.unpack_file",
+                                 {"path_or_file", "stride", "numpy", "chunk_packets", "progress"},
+                                 5,
+                                 2,
+                                 1};
+
+// Binds with Python's own wording; a parameter not given stays empty.
+bool bind_keywords(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, PyObject** bound) {
+  const auto positional = static_cast<std::size_t>(nargs);
+  const std::string function(parameters.function);
+  if (positional > parameters.positional) {
+    std::string message = function + "() takes ";
+    if (parameters.required == parameters.positional) {
+      append_decimal(message, parameters.positional);
+    } else {
+      message += "from ";
+      append_decimal(message, parameters.required);
+      message += " to ";
+      append_decimal(message, parameters.positional);
+    }
+    message += " positional arguments but ";
+    append_decimal(message, positional);
+    message += positional == 1 ? " was given" : " were given";
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return false;
+  }
+  for (std::size_t i = 0; i < parameters.count; ++i) bound[i] = i < positional ? args[i] : nullptr;
+  const Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+    std::size_t match = parameters.count;
+    for (std::size_t i = 0; i < parameters.count && match == parameters.count; ++i) {
+      if (keyword_is(keyword, parameters.names[i])) match = i;
+    }
+    if (match == parameters.count) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                   function.c_str(), keyword);
+      return false;
+    }
+    if (bound[match]) {
+      std::string message = function + "() got multiple values for argument '";
+      message += parameters.names[match];
+      message += '\'';
+      PyErr_SetString(PyExc_TypeError, message.c_str());
+      return false;
+    }
+    bound[match] = args[positional + static_cast<std::size_t>(k)];
+  }
+  for (std::size_t i = 0; i < parameters.required; ++i) {
+    if (bound[i]) continue;
+    std::string message = function + "() missing 1 required positional argument: '";
+    message += parameters.names[i];
+    message += '\'';
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return false;
+  }
+  return true;
+}
+
+// A flag given as a bool; `given` may be empty (not given: false).
+bool flag_argument(std::string_view function, std::string_view parameter, PyObject* given,
+                   bool& out) {
+  out = false;
+  if (!given) return true;
+  if (!PyBool_Check(given)) {
+    bad_argument(function, parameter, "bool", given);
+    return false;
+  }
+  out = given == Py_True;
+  return true;
+}
+
 // A buffer argument: a bytes object read in place, or any other C-contiguous buffer through a
 // view held until this goes away.
 class InputBuffer {
@@ -174,6 +261,45 @@ class InputBuffer {
 PyObject* raise_sizing_failure(const Plan& plan) {
   EngineError error{plan.sizing().failure};
   return plan.raise(error, plan.sizing().field);
+}
+
+// The stride of the packets of a buffer or a file: the argument (an integer of at least 1) or,
+// when it is None or not given, the layout's size. False with ValueError or TypeError set.
+bool stride_argument(const Plan& plan, std::string_view function_name, PyObject* given,
+                     Py_ssize_t& stride) {
+  const std::string function(function_name);
+  if (given && given != Py_None) {
+    PyRef index = PyRef::steal(PyNumber_Index(given));
+    if (!index) return false;
+    stride = PyNumber_AsSsize_t(index.get(), nullptr);  // clamped, never failing
+    if (stride >= 1) return true;
+    std::string message = function + "() stride must be at least 1, not ";
+    if (!append_str(message, index.get())) message += "a smaller number";
+    value_error(message);
+    return false;
+  }
+  if (!plan.sizing().ok) {
+    value_error(function + "() needs a stride: the layout cannot be packed, so it has no size");
+    return false;
+  }
+  if (plan.sizing().packet_size == 0) {
+    value_error(function + "() needs a stride: the layout's packets are 0 bytes long");
+    return false;
+  }
+  stride = static_cast<Py_ssize_t>(plan.sizing().packet_size);
+  return true;
+}
+
+// ValueError when the buffer's length is not a multiple of the stride.
+bool whole_packets(std::string_view function, std::uint64_t size, Py_ssize_t stride) {
+  if (size % static_cast<std::uint64_t>(stride) == 0) return true;
+  std::string message(function);
+  message += "() requires a buffer of a multiple of ";
+  append_decimal(message, stride);
+  message += " bytes, not ";
+  append_decimal(message, size);
+  value_error(message);
+  return false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -367,33 +493,10 @@ PyObject* layout_iter_unpack(PyObject* self, PyObject* const* args, Py_ssize_t n
     InputBuffer buffer;
     if (!buffer.acquire(bound[0], /*always_view=*/true)) return nullptr;
     const Plan& plan = plan_of(self);
-    const std::string function(kIterUnpack.name);
-
     Py_ssize_t stride = 0;
-    if (bound[1] && bound[1] != Py_None) {
-      PyRef index = PyRef::steal(PyNumber_Index(bound[1]));
-      if (!index) return nullptr;
-      stride = PyNumber_AsSsize_t(index.get(), nullptr);  // clamped, never failing
-      if (stride < 1) {
-        std::string message = function + "() stride must be at least 1, not ";
-        if (!append_str(message, index.get())) message += "a smaller number";
-        return value_error(message);
-      }
-    } else if (!plan.sizing().ok) {
-      return value_error(function +
-                         "() needs a stride: the layout cannot be packed, so it "
-                         "has no size");
-    } else if (plan.sizing().packet_size == 0) {
-      return value_error(function + "() needs a stride: the layout's packets are 0 bytes long");
-    } else {
-      stride = static_cast<Py_ssize_t>(plan.sizing().packet_size);
-    }
-    if (buffer.size() % static_cast<std::uint64_t>(stride) != 0) {
-      std::string message = function + "() requires a buffer of a multiple of ";
-      append_decimal(message, stride);
-      message += " bytes, not ";
-      append_decimal(message, buffer.size());
-      return value_error(message);
+    if (!stride_argument(plan, kIterUnpack.name, bound[1], stride) ||
+        !whole_packets(kIterUnpack.name, buffer.size(), stride)) {
+      return nullptr;
     }
 
     auto* iterator = reinterpret_cast<IteratorObject*>(iterator_type->tp_alloc(iterator_type, 0));
@@ -411,6 +514,60 @@ PyObject* layout_iter_unpack(PyObject* self, PyObject* const* args, Py_ssize_t n
     iterator->has_view = true;
 #endif
     return reinterpret_cast<PyObject*>(iterator);
+  });
+}
+
+PyObject* layout_unpack_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[3] = {nullptr, nullptr, nullptr};
+    if (!bind_keywords(kUnpackColumns, args, nargs, kwnames, bound)) return nullptr;
+    InputBuffer buffer;
+    if (!buffer.acquire(bound[0])) return nullptr;
+    const Plan& plan = plan_of(self);
+    Py_ssize_t stride = 0;
+    bool numpy = false;
+    if (!stride_argument(plan, kUnpackColumns.function, bound[1], stride) ||
+        !whole_packets(kUnpackColumns.function, buffer.size(), stride) ||
+        !flag_argument(kUnpackColumns.function, "numpy", bound[2], numpy)) {
+      return nullptr;
+    }
+    const auto packet_count = buffer.size() / static_cast<std::uint64_t>(stride);
+    return unpack_columns(plan, bound[0], packet_count, static_cast<std::uint64_t>(stride), numpy);
+  });
+}
+
+PyObject* layout_unpack_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    if (!bind_keywords(kUnpackFile, args, nargs, kwnames, bound)) return nullptr;
+    const std::string_view function = kUnpackFile.function;
+    const Plan& plan = plan_of(self);
+    Py_ssize_t stride = 0;
+    bool numpy = false;
+    if (!stride_argument(plan, function, bound[1], stride) ||
+        !flag_argument(function, "numpy", bound[2], numpy)) {
+      return nullptr;
+    }
+    Py_ssize_t chunk_packets = 65536;
+    if (bound[3]) {
+      PyRef index = PyRef::steal(PyNumber_Index(bound[3]));
+      if (!index) return nullptr;
+      chunk_packets = PyNumber_AsSsize_t(index.get(), nullptr);  // clamped, never failing
+      if (chunk_packets < 1) {
+        std::string message(function);
+        message += "() chunk_packets must be at least 1, not ";
+        if (!append_str(message, index.get())) message += "a smaller number";
+        return value_error(message);
+      }
+    }
+    PyObject* progress = bound[4] ? bound[4] : Py_None;
+    if (progress != Py_None && !PyBool_Check(progress) && !PyCallable_Check(progress)) {
+      return bad_argument(function, "progress", "callable, True or None", progress);
+    }
+    return unpack_file(plan, bound[0], static_cast<std::uint64_t>(stride), numpy,
+                       static_cast<std::uint64_t>(chunk_packets), progress);
   });
 }
 
@@ -456,22 +613,6 @@ void finish(IteratorObject* iterator) {
   Py_XDECREF(source);
 }
 
-PyObject* raise_in_packet(const Plan& plan, EngineError& error, const FailedField& where,
-                          Py_ssize_t packet, std::uint64_t first_byte) {
-  plan.raise(error, where);
-  std::string note = "packet ";
-  append_decimal(note, packet);
-  note += " of iter_unpack, at byte ";
-  append_decimal(note, first_byte);
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyRef note_object = PyRef::steal(new_text(note));
-  if (!note_object) PyErr_Clear();
-  PyErr_Restore(type, value, traceback);
-  if (note_object) add_note_to_raised(note_object.get());
-  return nullptr;
-}
-
 PyObject* next_packet(IteratorObject* iterator, Py_ssize_t packet) {
   const Plan& plan = plan_of(iterator->layout);
   const auto stride = static_cast<std::uint64_t>(iterator->stride);
@@ -491,7 +632,10 @@ PyObject* next_packet(IteratorObject* iterator, Py_ssize_t packet) {
 #endif
   FailedField where;
   EngineResult<PyRef> unpacked = unpack(plan, bytes, 0, where);
-  if (!unpacked.ok()) return raise_in_packet(plan, unpacked.failure(), where, packet, first_byte);
+  if (!unpacked.ok()) {
+    return raise_in_packet(plan, unpacked.failure(), where, "iter_unpack",
+                           static_cast<std::uint64_t>(packet), first_byte);
+  }
   return unpacked.value().release();
 }
 
@@ -605,11 +749,37 @@ constexpr char kProblemsDoc[] =
     "walk reads, numeric fields wider than 64 bits, floats at a width not their own, text that\n"
     "is not whole bytes, encodings that cannot be packed, and a layout that cannot be packed.";
 
+constexpr char kUnpackColumnsDoc[] =
+    "unpack_columns($self, buffer, stride=None, *, numpy=False)\n--\n\n"
+    "Unpack every packet of a buffer into columns: a dict of name -> one value per packet.\n\n"
+    "Packet i is the stride bytes from byte i*stride, as iter_unpack reads them (stride defaults\n"
+    "to size; the buffer's length must be a multiple of it), and the values are those iter_unpack\n"
+    "gives. Columns are lists; with numpy=True numeric fields become numpy arrays whose dtype\n"
+    "follows from the field's encoding and width (integers in the smallest of 8/16/32/64 bits\n"
+    "that the width needs, BCD as int64, floats as float64), and text fields stay lists of str.\n"
+    "A packet that fails raises what iter_unpack would raise first, with notes naming the field\n"
+    "and the packet. Numeric fields into arrays are decoded without the interpreter lock; the\n"
+    "buffer is held meanwhile, and writing into it from another thread gives unspecified values.";
+
+constexpr char kUnpackFileDoc[] =
+    "unpack_file($self, path_or_file, stride=None, *, numpy=False, chunk_packets=65536, "
+    "progress=None)\n--\n\n"
+    "Unpack a file of back-to-back packets into columns, as unpack_columns unpacks a buffer.\n\n"
+    "path_or_file is a path, or a binary file read from where it stands (and left open). The\n"
+    "file is read chunk_packets packets at a time; memory beyond the result stays at one chunk.\n"
+    "A partial packet at the end is a ValueError: raised up front when the file tells its size,\n"
+    "else once the packets before it are decoded. progress is a callable, called as\n"
+    "progress(packets_done, packets_total_or_None) at the start and after each chunk, or True\n"
+    "for a tqdm bar (a plain line on stderr without tqdm).";
+
 PyMethodDef layout_methods[] = {
     {"unpack", fast(layout_unpack), METH_FASTCALL | METH_KEYWORDS, kUnpackDoc},
     {"pack", fast(layout_pack), METH_FASTCALL | METH_KEYWORDS, kPackDoc},
     {"pack_into", fast(layout_pack_into), METH_FASTCALL | METH_KEYWORDS, kPackIntoDoc},
     {"iter_unpack", fast(layout_iter_unpack), METH_FASTCALL | METH_KEYWORDS, kIterUnpackDoc},
+    {"unpack_columns", fast(layout_unpack_columns), METH_FASTCALL | METH_KEYWORDS,
+     kUnpackColumnsDoc},
+    {"unpack_file", fast(layout_unpack_file), METH_FASTCALL | METH_KEYWORDS, kUnpackFileDoc},
     {"problems", layout_problems, METH_NOARGS, kProblemsDoc},
     {"__reduce__", layout_reduce, METH_NOARGS, "Layout(recipe), for pickle and copy."},
     {nullptr, nullptr, 0, nullptr},

@@ -10,70 +10,13 @@
 #include "decoder/unpack_engine.hpp"
 #include "encoder/pack_engine.hpp"
 #include "layout/plan.hpp"
+#include "layout/window_read.hpp"
 #include "recipe.hpp"
 #include "text_objects.hpp"
 
 namespace fieldpack::layout {
 
 namespace {
-
-template <class Unsigned>
-Unsigned load(const std::uint8_t* p) {
-  Unsigned value;
-  std::memcpy(&value, p, sizeof value);
-  return value;
-}
-
-template <class Unsigned>
-void store(std::uint8_t* p, Unsigned value) {
-  std::memcpy(p, &value, sizeof value);
-}
-
-// A value stored big-endian (kLittle false) or little-endian, loaded as a number.
-template <class Unsigned, bool kLittle>
-std::uint64_t load_ordered(const std::uint8_t* p) {
-  Unsigned value = load<Unsigned>(p);
-  if constexpr (kLittle != kHostIsLittleEndian) {
-    if constexpr (sizeof(Unsigned) == 2) value = byteswap16(value);
-    if constexpr (sizeof(Unsigned) == 4) value = byteswap32(value);
-    if constexpr (sizeof(Unsigned) == 8) value = byteswap64(value);
-  }
-  return value;
-}
-
-template <class Unsigned, bool kLittle>
-void store_ordered(std::uint8_t* p, std::uint64_t code) {
-  auto value = static_cast<Unsigned>(code);
-  if constexpr (kLittle != kHostIsLittleEndian) {
-    if constexpr (sizeof(Unsigned) == 2) value = byteswap16(value);
-    if constexpr (sizeof(Unsigned) == 4) value = byteswap32(value);
-    if constexpr (sizeof(Unsigned) == 8) value = byteswap64(value);
-  }
-  store<Unsigned>(p, value);
-}
-
-// The field value of a window, as field_value forms it; the common widths without its loop.
-std::uint64_t value_of(const FieldPlan& field, const std::uint8_t* window) {
-  switch (field.read) {
-    case Read::big1:
-      return window[0] & field.mask;
-    case Read::big2:
-      return load_ordered<std::uint16_t, false>(window) & field.mask;
-    case Read::big4:
-      return load_ordered<std::uint32_t, false>(window) & field.mask;
-    case Read::big8:
-      return load_ordered<std::uint64_t, false>(window) & field.mask;
-    case Read::little2:
-      return load_ordered<std::uint16_t, true>(window) & field.mask;
-    case Read::little4:
-      return load_ordered<std::uint32_t, true>(window) & field.mask;
-    case Read::little8:
-      return load_ordered<std::uint64_t, true>(window) & field.mask;
-    case Read::general:
-      break;
-  }
-  return field_value(window, field.byte_count, field.bits, field.order, field.reverse_bits);
-}
 
 // Writes a numeric code as place_code does; the common widths without its loop when the window
 // lies inside the image, which it does for every window of a plan's image.

@@ -10,6 +10,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING
 
 import fieldpack
+from fieldpack_layout import Layout
 
 if TYPE_CHECKING:
     from fieldpack import EncodingName, FieldDefinition
@@ -43,6 +44,17 @@ packet: bytes = fieldpack.unpack_parameters(b"\x01", 0, RECIPE)  # expect-error:
 # The typing-only names catch what a plain dict cannot.
 name: EncodingName = "utf-8"  # expect-error: assignment / reportAssignmentType
 entry: FieldDefinition = {"name": "x", "encoding": "utf8", "bits": 8, "byte_order": "big"}  # expect-error: typeddict-item / reportAssignmentType
+
+
+# Compiled layouts: buffers, dicts and flags of the right kinds; attributes are read-only.
+LAYOUT = Layout(RECIPE)
+LAYOUT.unpack("text")  # expect-error: arg-type / reportArgumentType
+LAYOUT.pack([("a", 1)])  # expect-error: arg-type / reportArgumentType
+LAYOUT.size = 3  # expect-error: misc / reportAttributeAccessIssue
+LAYOUT.unpack_columns(b"", 1, True)  # expect-error: call-overload / reportCallIssue
+LAYOUT.unpack_file(3)  # expect-error: call-overload / reportArgumentType
+LAYOUT.unpack_file("a.bin", progress="yes")  # expect-error: call-overload / reportArgumentType
+Layout("recipe")  # expect-error: arg-type / reportArgumentType
 
 
 def reserved() -> None:

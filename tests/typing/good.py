@@ -9,6 +9,7 @@ import json
 from typing import TYPE_CHECKING, Any, NoReturn
 
 import fieldpack
+from fieldpack_layout import Layout
 
 if TYPE_CHECKING:
     from fieldpack import EncodingName, FieldDefinition
@@ -74,3 +75,24 @@ def keyword_names() -> None:
 
 
 NAMES: list[str] = fieldpack.__all__
+
+
+def archive(path: str) -> dict[str, list[Any]]:
+    layout = Layout(HEADER)
+    size: int | None = layout.size
+    names: tuple[str, ...] = layout.names
+    values: dict[str, Any] = layout.unpack(bytearray(size or 0), offset_bits=0)
+    packet: bytes = layout.pack({"version": 1, "apid": 2})
+    layout.pack_into(bytearray(3), values)
+    for one in layout.iter_unpack(memoryview(packet), stride=None):
+        values.update(one)
+    lists: dict[str, list[Any]] = layout.unpack_columns(packet)
+    arrays: dict[str, Any] = layout.unpack_columns(packet, 3, numpy=True)
+    with open(path, "rb") as file:
+        layout.unpack_file(file, numpy=True, progress=True)
+    lists.update(arrays)
+    seen: list[tuple[int, int | None]] = []
+    problems: list[str] = layout.problems()
+    seen.extend((n, len(names)) for n in range(len(problems)))
+    return layout.unpack_file(path, chunk_packets=1024,
+                              progress=lambda done, total: seen.append((done, total)))

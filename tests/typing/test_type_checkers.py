@@ -1,10 +1,13 @@
-"""The type stubs against the installed module and against two type checkers.
+"""The type stubs against the installed modules and against two type checkers.
 
-- stubtest: every name, parameter, default and __all__ of the stubs matches the built module;
+- stubtest: every name, parameter, default and __all__ of the stubs matches the built module,
+  for fieldpack and for fieldpack_layout;
 - good.py: mypy --strict and basedpyright (strict) report nothing;
 - bad.py: they report exactly the lines marked "# expect-error: <mypy code> / <pyright rule>",
   each with the named code, and no other line;
-- the examples in the stubs' docstrings run and print what they show.
+- the examples in the stubs' docstrings run and print what they show;
+- the signatures of the stubs are those of the module, on every interpreter (stubtest cannot run
+  on PyPy).
 
 Checks that need the checkers or the installed stubs are skipped without them (pip install
 ".[typing]"), unless FIELDPACK_REQUIRE_TYPING is set, as in CI's types stage: then they fail.
@@ -25,6 +28,7 @@ from pathlib import Path
 import pytest
 
 import fieldpack
+import fieldpack_layout
 
 HERE = Path(__file__).resolve().parent
 GOOD = HERE / "good.py"
@@ -33,6 +37,7 @@ MARKER = re.compile(r"#\s*expect-error:\s*([\w-]+)\s*/\s*(\w+)\s*$")
 
 
 SOURCE_STUBS = HERE.parent.parent / "stubs" / "fieldpack-stubs" / "__init__.pyi"
+MODULES = ["fieldpack", "fieldpack_layout"]
 REQUIRED = bool(os.environ.get("FIELDPACK_REQUIRE_TYPING"))
 
 
@@ -46,21 +51,22 @@ def require(module):
         pytest.importorskip(module)
 
 
-def installed_stubs():
+def installed_stubs(module="fieldpack"):
     """The stubs as installed beside the module, which is what users' checkers read."""
-    origin = Path(importlib.util.find_spec("fieldpack").origin)
-    path = origin.parent / "fieldpack-stubs" / "__init__.pyi"
+    origin = Path(importlib.util.find_spec(module).origin)
+    path = origin.parent / f"{module}-stubs" / "__init__.pyi"
     if not path.is_file():
         message = f"no stubs installed beside {origin}"
         pytest.fail(message) if REQUIRED else pytest.skip(message)
     return path
 
 
-def stub_file():
+def stub_file(module="fieldpack"):
     """The installed stubs, or the source tree's when the module was built without installing."""
-    origin = Path(importlib.util.find_spec("fieldpack").origin)
-    path = origin.parent / "fieldpack-stubs" / "__init__.pyi"
-    return path if path.is_file() or REQUIRED else SOURCE_STUBS
+    origin = Path(importlib.util.find_spec(module).origin)
+    path = origin.parent / f"{module}-stubs" / "__init__.pyi"
+    source = SOURCE_STUBS.parent.parent / f"{module}-stubs" / "__init__.pyi"
+    return path if path.is_file() or REQUIRED else source
 
 
 def run(args):
@@ -135,11 +141,14 @@ def test_bad_example_fails_exactly_where_marked(checker, tmp_path):
     assert unexpected == {} and missing == {}
 
 
-def test_stubs_match_the_module():
+@pytest.mark.parametrize("module", MODULES)
+def test_stubs_match_the_module(module):
     require("mypy")
-    installed_stubs()
-    result = run(["-m", "mypy.stubtest", "--allowlist", str(HERE / "stubtest-allowlist.txt"),
-                  "fieldpack"])
+    installed_stubs(module)
+    # The allowlist names typing-only names of fieldpack's stubs.
+    allowlist = (["--allowlist", str(HERE / "stubtest-allowlist.txt")]
+                 if module == "fieldpack" else [])
+    result = run(["-m", "mypy.stubtest", *allowlist, module])
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -189,3 +198,60 @@ def test_stub_signatures_match_the_module():
                 if isinstance(node, ast.FunctionDef)}
     actual = {name: str(inspect.signature(getattr(fieldpack, name))) for name in fieldpack.__all__}
     assert declared == actual
+
+
+def layout_stub_tree():
+    return ast.parse(stub_file("fieldpack_layout").read_text(encoding="utf-8"))
+
+
+def test_layout_docstring_examples_run():
+    tree = layout_stub_tree()
+    texts = [ast.get_docstring(tree)] + [ast.get_docstring(node) for node in ast.walk(tree)
+                                         if isinstance(node, (ast.ClassDef, ast.FunctionDef))]
+    parser = doctest.DocTestParser()
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    output = []
+    for number, text in enumerate(t for t in texts if t):
+        test = parser.get_doctest(text, {"Layout": fieldpack_layout.Layout}, str(number),
+                                  str(stub_file("fieldpack_layout")), 0)
+        runner.run(test, out=output.append)
+    assert runner.tries >= 4 and runner.failures == 0, "".join(output)
+
+
+def layout_stub_signature(node):
+    """A stub method's signature as inspect.signature prints it for the bound method."""
+    arguments = node.args
+    plain = arguments.args[1:]  # without self
+    defaults = [None] * (len(plain) - len(arguments.defaults)) + arguments.defaults
+    parts = [a.arg if d is None else f"{a.arg}={ast.literal_eval(d)!r}"
+             for a, d in zip(plain, defaults)]
+    if arguments.kwonlyargs:
+        parts.append("*")
+        parts += [a.arg if d is None else f"{a.arg}={ast.literal_eval(d)!r}"
+                  for a, d in zip(arguments.kwonlyargs, arguments.kw_defaults)]
+    return "(" + ", ".join(parts) + ")"
+
+
+def test_layout_stub_signatures_match_the_module():
+    import inspect
+
+    if getattr(fieldpack_layout.Layout.unpack, "__text_signature__", None) is None:
+        pytest.skip("this host keeps no text signatures for methods of extension types (PyPy)")
+
+    layout_class = next(node for node in layout_stub_tree().body
+                        if isinstance(node, ast.ClassDef) and node.name == "Layout")
+    declared = {}
+    for node in layout_class.body:
+        is_property = isinstance(node, ast.FunctionDef) and any(
+            isinstance(d, ast.Name) and d.id == "property" for d in node.decorator_list)
+        if (isinstance(node, ast.FunctionDef) and not node.name.startswith("_")
+                and not is_property):
+            # Of overloads, the first: they differ in types, not in names or defaults.
+            declared.setdefault(node.name, layout_stub_signature(node))
+    layout = fieldpack_layout.Layout([])
+    actual = {name: str(inspect.signature(getattr(layout, name))) for name in declared}
+    assert declared == actual
+    public = {name for name in dir(layout) if not name.startswith("_")}
+    properties = {node.name for node in layout_class.body if isinstance(node, ast.FunctionDef)
+                  and node.name not in declared and not node.name.startswith("_")}
+    assert public == set(declared) | properties

@@ -1,0 +1,745 @@
+// Packets into columns. The work goes block by block (a few dozen kilobytes of packets, read while
+// they are in cache), and within a block field by field: numeric fields into typed memory, with
+// no Python object touched, then text fields into their lists. Failures are kept aside with their
+// packet and field, and the first of them in packet order, then field order, is the one raised:
+// the one iter_unpack would meet first.
+#include "layout/columns.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "boundary.hpp"
+#include "common/bits.hpp"
+#include "decoder/unpack_engine.hpp"
+#include "field_note.hpp"
+#include "layout/window_read.hpp"
+#include "recipe.hpp"
+#include "text_objects.hpp"
+
+namespace fieldpack::layout {
+
+namespace {
+
+constexpr std::uint64_t kNoPacket = static_cast<std::uint64_t>(-1);
+// Packets per block: about this many bytes of them, so that a block stays in cache while each
+// of its fields is read.
+constexpr std::uint64_t kBlockBytes = 64 * 1024;
+constexpr std::uint64_t kMaxBlockPackets = 2048;
+// Below this many numeric values, giving up the interpreter lock costs more than it frees.
+constexpr std::uint64_t kUnlockedValues = 4096;
+
+ColumnType integer_type(std::uint32_t bits, bool is_signed) {
+  const int size = bits <= 8 ? 0 : bits <= 16 ? 1 : bits <= 32 ? 2 : 3;
+  constexpr ColumnType kUnsigned[] = {ColumnType::u8, ColumnType::u16, ColumnType::u32,
+                                      ColumnType::u64};
+  constexpr ColumnType kSigned[] = {ColumnType::i8, ColumnType::i16, ColumnType::i32,
+                                    ColumnType::i64};
+  return is_signed ? kSigned[size] : kUnsigned[size];
+}
+
+ColumnType column_type(const FieldPlan& field) {
+  switch (field.row->family) {
+    case Family::unsigned_integer:
+      return integer_type(field.bits, false);
+    case Family::signed_integer:
+      return integer_type(field.bits, true);
+    case Family::decimal:
+      return ColumnType::i64;
+    case Family::binary_float:
+    case Family::binary_f128:
+    case Family::reserved:
+      return ColumnType::f64;
+    case Family::text:
+      break;
+  }
+  return ColumnType::text;
+}
+
+// Calls `body` with a null pointer of the column's element type.
+template <class Body>
+void with_element(ColumnType type, Body&& body) {
+  switch (type) {
+    case ColumnType::u8:
+      return body(static_cast<std::uint8_t*>(nullptr));
+    case ColumnType::u16:
+      return body(static_cast<std::uint16_t*>(nullptr));
+    case ColumnType::u32:
+      return body(static_cast<std::uint32_t*>(nullptr));
+    case ColumnType::u64:
+      return body(static_cast<std::uint64_t*>(nullptr));
+    case ColumnType::i8:
+      return body(static_cast<std::int8_t*>(nullptr));
+    case ColumnType::i16:
+      return body(static_cast<std::int16_t*>(nullptr));
+    case ColumnType::i32:
+      return body(static_cast<std::int32_t*>(nullptr));
+    case ColumnType::i64:
+      return body(static_cast<std::int64_t*>(nullptr));
+    case ColumnType::f64:
+      return body(static_cast<double*>(nullptr));
+    case ColumnType::text:
+      break;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Numeric fields, without Python objects
+
+// The fixed-width reads of a plan row, each with the element type its width gives.
+template <Read kRead>
+struct Reader;
+template <>
+struct Reader<Read::big1> {
+  using Out = std::uint8_t;
+  static std::uint64_t read(const std::uint8_t* p) { return p[0]; }
+};
+template <>
+struct Reader<Read::big2> {
+  using Out = std::uint16_t;
+  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint16_t, false>(p); }
+};
+template <>
+struct Reader<Read::big4> {
+  using Out = std::uint32_t;
+  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint32_t, false>(p); }
+};
+template <>
+struct Reader<Read::big8> {
+  using Out = std::uint64_t;
+  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint64_t, false>(p); }
+};
+template <>
+struct Reader<Read::little2> {
+  using Out = std::uint16_t;
+  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint16_t, true>(p); }
+};
+template <>
+struct Reader<Read::little4> {
+  using Out = std::uint32_t;
+  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint32_t, true>(p); }
+};
+template <>
+struct Reader<Read::little8> {
+  using Out = std::uint64_t;
+  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint64_t, true>(p); }
+};
+
+template <Read kRead>
+void unsigned_fixed(const FieldPlan& field, const std::uint8_t* window, std::uint64_t stride,
+                    std::uint64_t n, std::uint8_t* out) {
+  using Out = typename Reader<kRead>::Out;
+  auto* values = reinterpret_cast<Out*>(out);
+  const std::uint64_t mask = field.mask;
+  for (std::uint64_t i = 0; i < n; ++i, window += stride) {
+    values[i] = static_cast<Out>(Reader<kRead>::read(window) & mask);
+  }
+}
+
+template <class Out>
+void unsigned_general(const FieldPlan& field, const std::uint8_t* window, std::uint64_t stride,
+                      std::uint64_t n, std::uint8_t* out) {
+  auto* values = reinterpret_cast<Out*>(out);
+  for (std::uint64_t i = 0; i < n; ++i, window += stride) {
+    values[i] = static_cast<Out>(value_of(field, window));
+  }
+}
+
+template <class Out>
+Out element_of(const Number& number) {
+  if constexpr (std::is_floating_point_v<Out>) {
+    return number.kind == Number::Kind::real ? number.real_value : 0.0;
+  } else {
+    switch (number.kind) {
+      case Number::Kind::signed_integer:
+        return static_cast<Out>(number.signed_value);
+      case Number::Kind::unsigned_integer:
+        return static_cast<Out>(number.unsigned_value);
+      case Number::Kind::real:
+        break;  // no row gives a real for an integer column
+    }
+    return Out{};
+  }
+}
+
+// Decodes the field's values through its row's codec; the index of the first value that fails
+// (its failure in `failure`), or n.
+template <class Out>
+std::uint64_t numbers(const FieldPlan& field, const std::uint8_t* window, std::uint64_t stride,
+                      std::uint64_t n, std::uint8_t* out, std::optional<Failure>& failure) {
+  auto* values = reinterpret_cast<Out*>(out);
+  const NumberDecoder decode = field.row->decode_number;
+  for (std::uint64_t i = 0; i < n; ++i, window += stride) {
+    Result<Number> number = decode(value_of(field, window), field.bits);
+    if (!number.ok()) {
+      failure = std::move(number.failure());
+      return i;
+    }
+    values[i] = element_of<Out>(number.value());
+  }
+  return n;
+}
+
+// The numeric field's values of n packets (`window`: its window in the first) into `out`, as
+// elements of `type`; the index of the first that fails, or n. Touches no Python object.
+std::uint64_t decode_numeric(const FieldPlan& field, ColumnType type, const std::uint8_t* window,
+                             std::uint64_t stride, std::uint64_t n, std::uint8_t* out,
+                             std::optional<Failure>& failure) {
+  switch (field.row->family) {
+    case Family::unsigned_integer:
+      switch (field.read) {
+        case Read::big1:
+          unsigned_fixed<Read::big1>(field, window, stride, n, out);
+          return n;
+        case Read::big2:
+          unsigned_fixed<Read::big2>(field, window, stride, n, out);
+          return n;
+        case Read::big4:
+          unsigned_fixed<Read::big4>(field, window, stride, n, out);
+          return n;
+        case Read::big8:
+          unsigned_fixed<Read::big8>(field, window, stride, n, out);
+          return n;
+        case Read::little2:
+          unsigned_fixed<Read::little2>(field, window, stride, n, out);
+          return n;
+        case Read::little4:
+          unsigned_fixed<Read::little4>(field, window, stride, n, out);
+          return n;
+        case Read::little8:
+          unsigned_fixed<Read::little8>(field, window, stride, n, out);
+          return n;
+        case Read::general:
+          with_element(type, [&](auto* element) {
+            unsigned_general<std::remove_pointer_t<decltype(element)>>(field, window, stride, n,
+                                                                       out);
+          });
+          return n;
+      }
+      return n;
+    case Family::signed_integer:
+    case Family::decimal:
+    case Family::binary_float: {
+      std::uint64_t done = n;
+      with_element(type, [&](auto* element) {
+        using Out = std::remove_pointer_t<decltype(element)>;
+        done = numbers<Out>(field, window, stride, n, out, failure);
+      });
+      return done;
+    }
+    case Family::binary_f128: {
+      // At 64 bits or less every pattern reads as +0.0; wider fields fail before they get here.
+      auto* values = reinterpret_cast<double*>(out);
+      std::fill(values, values + n, 0.0);
+      return n;
+    }
+    case Family::reserved:
+    case Family::text:
+      break;  // failed or decoded elsewhere
+  }
+  return n;
+}
+
+// The failure of every packet at field `index`, whatever it holds: a window past the packet's
+// end or past the largest bit position, a reserved format, f128 wider than 64 bits. As unpack
+// judges them, the window first.
+std::optional<EngineError> failure_of_every_packet(const Plan& plan, std::size_t index,
+                                                   std::uint64_t stride) {
+  const FieldPlan& field = plan.fields()[index];
+  const std::uint64_t end = field.start_bit + field.bits;
+  const std::uint64_t first_byte = field.start_bit / 8;
+  if (end > kLargestBitPosition) {
+    return EngineError{position_out_of_range(plan.name_text(index), end)};
+  }
+  if (first_byte + field.byte_count > stride) {
+    return EngineError{
+        decoder::window_past_end(plan.name_text(index), first_byte, field.byte_count,
+                                 static_cast<std::size_t>(stride))};  // a buffer's length
+  }
+  if (field.row->family == Family::reserved) {
+    return EngineError{decoder::reserved_format(field.row->label)};
+  }
+  if (field.row->family == Family::binary_f128 && field.bits > 64) {
+    return EngineError{decoder::f128_too_wide()};
+  }
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Text fields and objects, with the lock
+
+// A text field's value from its window, decoded from a private copy of the window (reversed for
+// "little"): the codecs may read their input more than once, and a buffer written by someone
+// else meanwhile must not make two readings disagree.
+PyObject* text_value(const FieldPlan& field, const std::uint8_t* window,
+                     std::optional<EngineError>& failed) {
+  const std::size_t size = field.byte_count;
+  std::uint8_t small[128];
+  std::vector<std::uint8_t> large;
+  std::uint8_t* copy = size <= sizeof small ? small : (large.resize(size), large.data());
+  if (field.order == ByteOrder::big) {
+    if (size > 0) std::memcpy(copy, window, size);
+  } else {
+    for (std::size_t k = 0; k < size; ++k) copy[k] = window[size - 1 - k];
+  }
+  Result<DecodedText> text = field.row->decode_text(ByteSpan(copy, size));
+  if (!text.ok()) {
+    failed = EngineError{std::move(text.failure())};
+    return nullptr;
+  }
+  PyObject* object = make_object(std::move(text.value())).release();
+  if (!object) failed = host_error();
+  return object;
+}
+
+template <class Element>
+PyObject* element_object(Element value) {
+  if constexpr (std::is_floating_point_v<Element>) {
+    return PyFloat_FromDouble(value);
+  } else if constexpr (std::is_signed_v<Element>) {
+    return PyLong_FromLongLong(value);
+  } else {
+    return PyLong_FromUnsignedLongLong(value);
+  }
+}
+
+// Items [at, at + n) of `list` from n elements of `type`; false with the host's error set.
+bool fill_list(PyObject* list, std::uint64_t at, ColumnType type, const std::uint8_t* elements,
+               std::uint64_t n) {
+  bool done = true;
+  with_element(type, [&](auto* element) {
+    using Element = std::remove_pointer_t<decltype(element)>;
+    const auto* values = reinterpret_cast<const Element*>(elements);
+    for (std::uint64_t i = 0; i < n; ++i) {
+      PyObject* object = element_object(values[i]);
+      if (!object) {
+        done = false;
+        return;
+      }
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(at + i), object);
+    }
+  });
+  return done;
+}
+
+// The interpreter lock given up for the life of the guard (when asked), and taken back on the
+// way out, exceptions included.
+class Unlocked {
+ public:
+  explicit Unlocked(bool release) : state_(release ? PyEval_SaveThread() : nullptr) {}
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+  ~Unlocked() {
+    if (state_) PyEval_RestoreThread(state_);
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+// The packets of a buffer, block by block. On CPython the buffer is read in place through a view
+// held for the whole call, which keeps it from being resized, so blocks can be read without the
+// lock. PyPy lets a buffer be resized while a view of it is held, so there each block (bytes
+// objects aside) is copied out of a fresh view, with the lock, and read from the copy.
+class PacketSource {
+ public:
+  PacketSource(PyObject* object, std::uint64_t count, std::uint64_t stride)
+      : object_(object), count_(count), stride_(stride) {}
+  PacketSource(const PacketSource&) = delete;
+  PacketSource& operator=(const PacketSource&) = delete;
+  ~PacketSource() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  // False with the host's error set.
+  bool open() {
+    if (PyBytes_CheckExact(object_)) {
+      data_ = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object_));
+      return check_size(static_cast<std::uint64_t>(PyBytes_GET_SIZE(object_)));
+    }
+    if (!acquire()) return false;
+#if defined(PYPY_VERSION)
+    PyBuffer_Release(&view_);
+    held_ = false;
+    data_ = nullptr;
+#endif
+    return true;
+  }
+
+  // Whether packets() may be called without the lock.
+  bool in_place() const { return data_ != nullptr; }
+
+  // Packets [first, first + n): valid until the next call; nullptr with the host's error set
+  // when the buffer no longer holds them.
+  const std::uint8_t* packets(std::uint64_t first, std::uint64_t n) {
+    if (data_) return data_ + first * stride_;
+    if (!acquire()) return nullptr;
+    const std::uint64_t size = n * stride_;
+    copy_.resize(static_cast<std::size_t>(size));
+    if (size > 0) {
+      std::memcpy(copy_.data(), static_cast<const std::uint8_t*>(view_.buf) + first * stride_,
+                  static_cast<std::size_t>(size));
+    }
+    PyBuffer_Release(&view_);
+    held_ = false;
+    return copy_.data();
+  }
+
+ private:
+  bool acquire() {
+    if (PyObject_GetBuffer(object_, &view_, PyBUF_SIMPLE) < 0) return false;
+    held_ = true;
+    if (!PyBuffer_IsContiguous(&view_, 'C')) {
+      PyErr_SetString(PyExc_BufferError, "the buffer is not C-contiguous");
+      return false;
+    }
+    data_ = static_cast<const std::uint8_t*>(view_.buf);
+    return check_size(static_cast<std::uint64_t>(view_.len));
+  }
+
+  bool check_size(std::uint64_t size) {
+    if (size >= count_ * stride_) return true;
+    PyErr_SetString(PyExc_BufferError, "the buffer was resized while its packets were decoded");
+    return false;
+  }
+
+  PyObject* object_;
+  std::uint64_t count_;
+  std::uint64_t stride_;
+  Py_buffer view_{};
+  bool held_ = false;
+  const std::uint8_t* data_ = nullptr;
+  std::vector<std::uint8_t> copy_;
+};
+
+// The first failure met so far: packet, then field, in the order iter_unpack meets them.
+struct FirstFailure {
+  std::uint64_t packet = kNoPacket;
+  std::size_t field = 0;
+  std::optional<EngineError> error;
+
+  // How many packets from 0 field `index` still has to look at: those before the failure, and
+  // the failing packet itself for a field before the failing one.
+  std::uint64_t limit(std::size_t index, std::uint64_t count) const {
+    if (packet == kNoPacket) return count;
+    return packet + (index < field ? 1 : 0);
+  }
+  void take(std::uint64_t at, std::size_t index, EngineError&& failure) {
+    packet = at;
+    field = index;
+    error = std::move(failure);
+  }
+};
+
+// The column loops of one call.
+class Decoder {
+ public:
+  Decoder(const ColumnSet& columns, PacketSource& source, std::uint64_t count, std::uint64_t stride,
+          const std::vector<ColumnTarget>& targets, std::uint64_t at)
+      : columns_(columns),
+        plan_(columns.plan()),
+        source_(source),
+        count_(count),
+        stride_(stride),
+        targets_(targets),
+        at_(at),
+        block_(std::clamp<std::uint64_t>(kBlockBytes / std::max<std::uint64_t>(stride, 1), 1,
+                                         kMaxBlockPackets)) {}
+
+  bool run(const PacketOrigin& origin) {
+    const std::size_t field_count = plan_.field_count();
+    bool lists = true;  // whether numeric values become objects (no numpy array anywhere)
+    std::size_t numeric = 0;
+    for (std::size_t i = 0; i < field_count; ++i) {
+      // The first field that fails in every packet fails in packet 0; from then on the limits
+      // keep every loop off it and off the fields after it.
+      if (count_ > 0 && first_.packet == kNoPacket) {
+        if (auto failure = failure_of_every_packet(plan_, i, stride_)) {
+          first_.take(0, i, std::move(*failure));
+        }
+      }
+      if (columns_.field_type(i) == ColumnType::text) continue;
+      ++numeric;
+      const std::size_t column = columns_.column_of(i);
+      if (column != ColumnSet::kNone && targets_[column].array) lists = false;
+    }
+    // Room for one block of every numeric field that goes to a list or nowhere.
+    scratch_.resize(static_cast<std::size_t>(block_ * numeric * sizeof(std::uint64_t)));
+    if (lists) {
+      if (!blocks(true, true, false)) return false;
+    } else {
+      // Every numeric field first, where the source allows it without the lock throughout;
+      // then the text fields.
+      const bool unlock = count_ * numeric >= kUnlockedValues;
+      if (!blocks(true, false, unlock) || !blocks(false, true, false)) return false;
+    }
+    if (!first_.error) return true;
+    return raise_failure(origin);
+  }
+
+ private:
+  // One pass over the blocks, numeric fields or text fields or both; numeric values that go to
+  // lists become objects once the block is known to hold no earlier failure.
+  bool blocks(bool numeric, bool text, bool unlock) {
+    const bool whole = unlock && source_.in_place();
+    Unlocked outer(whole);
+    for (std::uint64_t first = 0; first < count_; first += block_) {
+      if (first_.packet != kNoPacket && first > first_.packet) break;
+      const std::uint64_t n = std::min(block_, count_ - first);
+      // In place when the lock is given up throughout: then this calls nothing.
+      const std::uint8_t* packets = source_.packets(first, n);
+      if (!packets) return false;
+      if (numeric) {
+        Unlocked inner(unlock && !whole);
+        numeric_block(packets, first, n);
+      }
+      if (text && !text_block(packets, first, n)) return false;
+      if (numeric && text && first_.packet == kNoPacket && !objects_of_block(first, n)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Without the lock when the caller gave it up: no Python object is touched here.
+  void numeric_block(const std::uint8_t* packets, std::uint64_t first, std::uint64_t n) {
+    std::size_t slot = 0;
+    for (std::size_t i = 0; i < plan_.field_count(); ++i) {
+      const ColumnType type = columns_.field_type(i);
+      if (type == ColumnType::text) continue;
+      std::uint8_t* out = scratch_.data() + block_ * sizeof(std::uint64_t) * slot++;
+      const std::size_t column = columns_.column_of(i);
+      if (column != ColumnSet::kNone && targets_[column].array) {
+        out = targets_[column].array + first * element_size(type);
+      }
+      const std::uint64_t limit = first_.limit(i, count_);
+      if (limit <= first) continue;
+      const std::uint64_t m = std::min(n, limit - first);
+      const FieldPlan& field = plan_.fields()[i];
+      std::optional<Failure> failure;
+      const std::uint64_t done =
+          decode_numeric(field, type, packets + field.start_bit / 8, stride_, m, out, failure);
+      if (done < m) first_.take(first + done, i, EngineError{std::move(*failure)});
+    }
+  }
+
+  bool text_block(const std::uint8_t* packets, std::uint64_t first, std::uint64_t n) {
+    for (std::size_t i = 0; i < plan_.field_count(); ++i) {
+      if (columns_.field_type(i) != ColumnType::text) continue;
+      const FieldPlan& field = plan_.fields()[i];
+      const std::size_t column = columns_.column_of(i);
+      PyObject* list = column == ColumnSet::kNone ? nullptr : targets_[column].list;
+      const std::uint64_t limit = std::min(first + n, first_.limit(i, count_));
+      const std::uint8_t* window = packets + field.start_bit / 8;
+      for (std::uint64_t p = first; p < limit; ++p, window += stride_) {
+        std::optional<EngineError> failed;
+        PyObject* value = text_value(field, window, failed);
+        if (!value) {
+          first_.take(p, i, std::move(*failed));
+          break;
+        }
+        if (list) {
+          PyList_SET_ITEM(list, static_cast<Py_ssize_t>(at_ + p), value);
+        } else {
+          Py_DECREF(value);  // a later field of the same name has the column
+        }
+      }
+    }
+    return true;
+  }
+
+  bool objects_of_block(std::uint64_t first, std::uint64_t n) {
+    std::size_t slot = 0;
+    for (std::size_t i = 0; i < plan_.field_count(); ++i) {
+      const ColumnType type = columns_.field_type(i);
+      if (type == ColumnType::text) continue;
+      const std::uint8_t* values = scratch_.data() + block_ * sizeof(std::uint64_t) * slot++;
+      const std::size_t column = columns_.column_of(i);
+      if (column == ColumnSet::kNone) continue;
+      if (!fill_list(targets_[column].list, at_ + first, type, values, n)) return false;
+    }
+    return true;
+  }
+
+  bool raise_failure(const PacketOrigin& origin) {
+    const FieldPlan& field = plan_.fields()[first_.field];
+    raise_in_packet(plan_, *first_.error, FailedField{first_.field, field.start_bit},
+                    origin.function, origin.first_packet + first_.packet,
+                    origin.first_byte + first_.packet * stride_);
+    return false;
+  }
+
+  const ColumnSet& columns_;
+  const Plan& plan_;
+  PacketSource& source_;
+  std::uint64_t count_;
+  std::uint64_t stride_;
+  const std::vector<ColumnTarget>& targets_;
+  std::uint64_t at_;
+  std::uint64_t block_;
+  std::vector<std::uint8_t> scratch_;
+  FirstFailure first_;
+};
+
+}  // namespace
+
+const char* dtype_name(ColumnType type) {
+  switch (type) {
+    case ColumnType::u8:
+      return "uint8";
+    case ColumnType::u16:
+      return "uint16";
+    case ColumnType::u32:
+      return "uint32";
+    case ColumnType::u64:
+      return "uint64";
+    case ColumnType::i8:
+      return "int8";
+    case ColumnType::i16:
+      return "int16";
+    case ColumnType::i32:
+      return "int32";
+    case ColumnType::i64:
+      return "int64";
+    case ColumnType::f64:
+      return "float64";
+    case ColumnType::text:
+      break;
+  }
+  return nullptr;
+}
+
+std::size_t element_size(ColumnType type) {
+  std::size_t size = 0;
+  with_element(type, [&](auto* element) { size = sizeof *element; });
+  return size;
+}
+
+bool ColumnSet::build(const Plan& plan) {
+  plan_ = &plan;
+  const std::size_t count = plan.field_count();
+  columns_.clear();
+  column_of_.assign(count, kNone);
+  types_.resize(count);
+  // Names are plain strs: looking them up runs no Python code.
+  PyRef seen = PyRef::steal(PyDict_New());
+  if (!seen) return false;
+  std::vector<std::size_t> column_of_name(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const FieldPlan& field = plan.fields()[i];
+    types_[i] = column_type(field);
+    PyObject* found = PyDict_GetItemWithError(seen.get(), field.key.get());
+    if (!found && PyErr_Occurred()) return false;
+    std::size_t column = 0;
+    if (found) {
+      column = static_cast<std::size_t>(PyLong_AsSsize_t(found));
+    } else {
+      column = columns_.size();
+      columns_.push_back(i);
+      PyRef number = PyRef::steal(PyLong_FromSize_t(column));
+      if (!number || PyDict_SetItem(seen.get(), field.key.get(), number.get()) < 0) return false;
+    }
+    columns_[column] = i;  // the last field of the name
+    column_of_name[i] = column;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (columns_[column_of_name[i]] == i) column_of_[i] = column_of_name[i];
+  }
+  return true;
+}
+
+PyObject* raise_in_packet(const Plan& plan, EngineError& error, const FailedField& where,
+                          std::string_view function, std::uint64_t packet,
+                          std::uint64_t first_byte) {
+  plan.raise(error, where);
+  std::string note = "packet ";
+  append_decimal(note, packet);
+  note += " of ";
+  note += function;
+  note += ", at byte ";
+  append_decimal(note, first_byte);
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyRef note_object =
+      PyRef::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+  if (!note_object) PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+  if (note_object) add_note_to_raised(note_object.get());
+  return nullptr;
+}
+
+bool decode_columns(const ColumnSet& columns, PyObject* buffer, std::uint64_t count,
+                    std::uint64_t stride, const std::vector<ColumnTarget>& targets,
+                    std::uint64_t at, const PacketOrigin& origin) {
+  PacketSource source(buffer, count, stride);
+  if (!source.open()) return false;
+  Decoder decoder(columns, source, count, stride, targets, at);
+  return decoder.run(origin);
+}
+
+PyRef new_array(PyObject* numpy, ColumnType type, std::uint64_t count) {
+  return PyRef::steal(PyObject_CallMethod(numpy, "empty", "(ns)", static_cast<Py_ssize_t>(count),
+                                          dtype_name(type)));
+}
+
+bool ArrayMemory::acquire(PyObject* array, std::uint64_t bytes) {
+  release();
+  if (PyObject_GetBuffer(array, &view_, PyBUF_WRITABLE) < 0) return false;
+  held_ = true;
+  if (!PyBuffer_IsContiguous(&view_, 'C') || static_cast<std::uint64_t>(view_.len) < bytes) {
+    PyErr_SetString(PyExc_BufferError, "numpy.empty gave no array of the size asked for");
+    return false;
+  }
+  return true;
+}
+
+void ArrayMemory::release() {
+  if (held_) {
+    held_ = false;
+    PyBuffer_Release(&view_);
+  }
+}
+
+PyObject* unpack_columns(const Plan& plan, PyObject* buffer, std::uint64_t count,
+                         std::uint64_t stride, bool numpy) {
+  ColumnSet columns;
+  if (!columns.build(plan)) return nullptr;
+  PyRef numpy_module;
+  if (numpy) {
+    numpy_module = PyRef::steal(PyImport_ImportModule("numpy"));
+    if (!numpy_module) return nullptr;
+  }
+  const std::size_t column_count = columns.size();
+  std::vector<PyRef> objects(column_count);
+  std::vector<ArrayMemory> memories(column_count);
+  std::vector<ColumnTarget> targets(column_count);
+  for (std::size_t c = 0; c < column_count; ++c) {
+    const ColumnType type = columns.type(c);
+    if (numpy && type != ColumnType::text) {
+      objects[c] = new_array(numpy_module.get(), type, count);
+      if (!objects[c] || !memories[c].acquire(objects[c].get(), count * element_size(type))) {
+        return nullptr;
+      }
+      targets[c].array = memories[c].data();
+    } else {
+      objects[c] = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+      if (!objects[c]) return nullptr;
+      targets[c].list = objects[c].get();
+    }
+  }
+  if (!decode_columns(columns, buffer, count, stride, targets, 0, {"unpack_columns", 0, 0})) {
+    return nullptr;
+  }
+  for (ArrayMemory& memory : memories) memory.release();
+  PyRef result = PyRef::steal(PyDict_New());
+  if (!result) return nullptr;
+  for (std::size_t c = 0; c < column_count; ++c) {
+    if (PyDict_SetItem(result.get(), columns.key(c), objects[c].get()) < 0) return nullptr;
+  }
+  return result.release();
+}
+
+}  // namespace fieldpack::layout

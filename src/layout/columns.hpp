@@ -1,0 +1,115 @@
+// Many packets into columns: one column per field name, lists of values or numpy arrays, decoded
+// field by field over blocks of packets. The numeric fields are decoded without touching Python
+// objects, so with numpy arrays the work runs without the interpreter lock. Python-aware.
+#pragma once
+
+#include "python.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "layout/plan.hpp"
+#include "py_ref.hpp"
+
+namespace fieldpack::layout {
+
+// A column's elements, from the field's encoding and width alone, never from the data: integers
+// in the smallest of 8, 16, 32 and 64 bits that the width needs, BCD as 64-bit signed integers,
+// floats as float64; text as str objects, in a list whatever the mode.
+enum class ColumnType : std::uint8_t { u8, u16, u32, u64, i8, i16, i32, i64, f64, text };
+
+// The numpy dtype of a numeric column ("uint16"); nullptr for text.
+const char* dtype_name(ColumnType type);
+std::size_t element_size(ColumnType type);
+
+// The columns of a plan: one per distinct field name, in the order of the names' first
+// appearance (the order of unpack's dicts), each holding the values of the last field of that
+// name, as unpack keeps the later value.
+class ColumnSet {
+ public:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  // False with the host's error set.
+  bool build(const Plan& plan);
+
+  std::size_t size() const { return columns_.size(); }
+  // The column's name, a plain str owned by the plan.
+  PyObject* key(std::size_t column) const { return plan_->fields()[columns_[column]].key.get(); }
+  ColumnType type(std::size_t column) const { return types_[columns_[column]]; }
+  // The column field `index` fills; kNone when a later field of its name fills it instead.
+  std::size_t column_of(std::size_t index) const { return column_of_[index]; }
+  ColumnType field_type(std::size_t index) const { return types_[index]; }
+  const Plan& plan() const { return *plan_; }
+
+ private:
+  const Plan* plan_ = nullptr;
+  std::vector<std::size_t> columns_;    // per column: the field that fills it
+  std::vector<std::size_t> column_of_;  // per field
+  std::vector<ColumnType> types_;       // per field
+};
+
+// Where the packets of one call go, per column: a list with empty items [at, at + count) to fill
+// (every text column, and every column without numpy), or the memory of a numpy array from
+// element `at` on.
+struct ColumnTarget {
+  PyObject* list = nullptr;       // borrowed
+  std::uint8_t* array = nullptr;  // element `at` of the array's own memory
+};
+
+// What a failure's note says of the packet: "packet 7 of unpack_file, at byte 546", counted
+// over the whole of what the caller decodes.
+struct PacketOrigin {
+  std::string_view function;
+  std::uint64_t first_packet = 0;  // the index of this call's packet 0
+  std::uint64_t first_byte = 0;    // where this call's packet 0 starts
+};
+
+// Decodes the `count` packets of `stride` bytes at the start of `buffer` (a C-contiguous buffer
+// holding at least count * stride bytes) into the targets, from item or element `at` on. Values
+// are those iter_unpack gives packet by packet. When a packet fails, raises what iter_unpack
+// would raise first (packet by packet, field by field), with the notes of the field and of the
+// packet, and returns false; the targets then hold unspecified values (lists may keep empty
+// items). The buffer is held through its buffer protocol while it is read.
+bool decode_columns(const ColumnSet& columns, PyObject* buffer, std::uint64_t count,
+                    std::uint64_t stride, const std::vector<ColumnTarget>& targets,
+                    std::uint64_t at, const PacketOrigin& origin);
+
+// Raises the walk's failure with the field's note and the packet's.
+PyObject* raise_in_packet(const Plan& plan, EngineError& error, const FailedField& where,
+                          std::string_view function, std::uint64_t packet,
+                          std::uint64_t first_byte);
+
+// A new numpy array of `count` elements of a numeric column's type (numpy.empty).
+PyRef new_array(PyObject* numpy, ColumnType type, std::uint64_t count);
+
+// A writable view of a numpy array's memory, held until released.
+class ArrayMemory {
+ public:
+  ArrayMemory() = default;
+  ArrayMemory(const ArrayMemory&) = delete;
+  ArrayMemory& operator=(const ArrayMemory&) = delete;
+  ~ArrayMemory() { release(); }
+
+  // A view of at least `bytes` bytes of contiguous memory; false with the host's error set
+  // (numpy.empty replaced by something else gives no such memory).
+  bool acquire(PyObject* array, std::uint64_t bytes);
+  std::uint8_t* data() const { return static_cast<std::uint8_t*>(view_.buf); }
+  void release();
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// Layout.unpack_file: the packets of a file (a path, or a binary file read from where it stands)
+// decoded `chunk_packets` at a time; `progress` is None, True or a callable.
+PyObject* unpack_file(const Plan& plan, PyObject* path_or_file, std::uint64_t stride, bool numpy,
+                      std::uint64_t chunk_packets, PyObject* progress);
+
+// Layout.unpack_columns for a buffer of `count` packets of `stride` bytes.
+PyObject* unpack_columns(const Plan& plan, PyObject* buffer, std::uint64_t count,
+                         std::uint64_t stride, bool numpy);
+
+}  // namespace fieldpack::layout
