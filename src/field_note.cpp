@@ -27,7 +27,14 @@ PyRef field_note(const FieldLabel& field) {
   if (field.name && PyUnicode_Check(field.name)) {
     // repr() of a plain str: a subclass's own __repr__ plays no part, and quotes or control
     // characters in the name cannot make the note ambiguous.
-    PyRef plain = PyRef::steal(PyUnicode_FromObject(field.name));
+    // Made from the text itself: PyPy's PyUnicode_FromObject would call a subclass's __str__.
+    PyRef plain = PyRef::borrow(field.name);
+    if (!PyUnicode_CheckExact(field.name)) {
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(field.name, &size);
+      plain = PyRef::steal(utf8 ? PyUnicode_FromStringAndSize(utf8, size)
+                                : PyUnicode_FromObject(field.name));
+    }
     if (!plain) return PyRef();
     text += ' ';
     if (!append_repr(text, plain.get())) return PyRef();

@@ -1606,15 +1606,65 @@ def _collect(full=False):
     gc.collect() if full else gc.collect(0)
 
 
+def _layout_verdict(source):
+    """The same packet case through a compiled layout, on fresh objects: construction and every
+    method may meet the hostile objects, and must end in a value of the right type or an
+    exception, never a crash or an exception left pending. (Layouts promise the functions'
+    results only for recipes whose objects answer alike every time, so results are not
+    compared here.)"""
+    fn_name, args, kwargs = _build(source)
+    if fn_name not in ("pack_parameters", "unpack_parameters") or kwargs:
+        return None
+    try:
+        import fieldpack_layout
+    except ImportError:
+        return None
+    recipe = args[0] if fn_name == "pack_parameters" else args[2]
+    arm()
+    try:
+        try:
+            layout = fieldpack_layout.Layout(recipe)
+        except BaseException as error:  # noqa: BLE001 - every exception is an outcome
+            if isinstance(error, SystemError):
+                return "pending", f"Layout(): SystemError: {_safe_str(error)}"
+            return None
+        calls = []
+        if fn_name == "pack_parameters":
+            values = args[1]
+            calls.append(("pack", lambda: layout.pack(values), bytes))
+            calls.append(("pack_into", lambda: layout.pack_into(bytearray(64), values), type(None)))
+        else:
+            packet, offset = args[0], args[1]
+            calls.append(("unpack", lambda: layout.unpack(packet, offset), dict))
+            calls.append(("unpack_columns",
+                          lambda: layout.unpack_columns(bytes(packet) * 3, len(packet) or 1), dict))
+            calls.append(("iter_unpack", lambda: list(layout.iter_unpack(
+                bytes(packet) * 2, len(packet) or 1)), list))
+        calls.append(("recipe", lambda: layout.recipe, list))
+        calls.append(("problems", layout.problems, list))
+        for name, call, result in calls:
+            try:
+                value = call()
+            except BaseException as error:  # noqa: BLE001
+                if isinstance(error, SystemError):
+                    return "pending", f"Layout.{name}: SystemError: {_safe_str(error)}"
+                continue
+            if type(value) is not result:
+                return "unexpected", f"Layout.{name} returned {type(value).__qualname__}"
+        return None
+    finally:
+        _armed[0] = False
+
+
 def judge(source, repeats=20):
     """(category, detail) for one case, or None when it passed."""
     if sys.implementation.name != "cpython":
         # PyPy keeps the objects of up to a few hundred recent calls that raised for a while,
         # so only the steady growth of memory over many calls tells a leak there.
-        return _verdict(source)
+        return _verdict(source) or _layout_verdict(source)
     _collect()
     live = _LIVE[0]
-    verdict = _verdict(source)
+    verdict = _verdict(source) or _layout_verdict(source)
     if verdict:
         return verdict
     _collect()
