@@ -8,6 +8,7 @@
 #include <exception>
 #include <new>
 
+#include "common/encodings.hpp"
 #include "common/result.hpp"
 #include "py_ref.hpp"
 #include "text_objects.hpp"
@@ -31,6 +32,17 @@ inline PyRef make_object(std::uint64_t value) {
 }
 inline PyRef make_object(double value) { return PyRef::steal(PyFloat_FromDouble(value)); }
 inline PyRef make_object(PyRef&& object) { return std::move(object); }
+inline PyRef make_object(const Number& number) {
+  switch (number.kind) {
+    case Number::Kind::signed_integer:
+      return make_object(number.signed_value);
+    case Number::Kind::unsigned_integer:
+      return make_object(number.unsigned_value);
+    case Number::Kind::real:
+      break;
+  }
+  return make_object(number.real_value);
+}
 
 // A function's result handed to the interpreter: a new reference, or nullptr with the exception
 // raised.
@@ -47,6 +59,11 @@ PyObject* to_python(Result<T>&& result) {
   return to_python(std::move(result.value()));
 }
 
+// A module's initialisation: made once per process by `create` (a new reference, or nullptr with
+// an error set, when nothing is kept and a later import tries again), then kept in `cache`.
+template <class Create>
+PyObject* init_once(PyObject*& cache, Create create);
+
 // Runs `body` (which returns a new reference or nullptr with an error set); nothing thrown in
 // native code crosses into the interpreter.
 template <class Body>
@@ -60,6 +77,19 @@ PyObject* guarded(Body&& body) noexcept {
   } catch (...) {
     return raise_panic("fieldpack: unexpected internal failure");
   }
+}
+
+template <class Create>
+PyObject* init_once(PyObject*& cache, Create create) {
+  if (cache) {
+    Py_INCREF(cache);
+    return cache;
+  }
+  PyObject* module = guarded(create);
+  if (!module) return nullptr;
+  cache = module;
+  Py_INCREF(cache);  // kept for the life of the process
+  return module;
 }
 
 }  // namespace fieldpack

@@ -2,7 +2,9 @@
 // field occupies, its value right-aligned in them. No interpreter here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "common/text.hpp"
 
@@ -33,5 +35,28 @@ void place_code(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t f
 // reversed. Shorter text leaves the rest of the window as it was.
 void place_bytes(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t first_byte,
                  ByteSpan bytes, std::uint32_t bits, ByteOrder order);
+
+// The byte buffer a text field decodes: its window itself for "big", the window reversed end to
+// end for "little" (in place up to 64 bytes, on the heap beyond).
+class TextBuffer {
+ public:
+  TextBuffer(const std::uint8_t* window, std::size_t size, ByteOrder order) {
+    if (order == ByteOrder::big) {
+      view_ = ByteSpan(window, size);
+      return;
+    }
+    std::uint8_t* out = size <= sizeof small_ ? small_ : (large_.resize(size), large_.data());
+    for (std::size_t k = 0; k < size; ++k) out[k] = window[size - 1 - k];
+    view_ = ByteSpan(out, size);
+  }
+  TextBuffer(const TextBuffer&) = delete;
+  TextBuffer& operator=(const TextBuffer&) = delete;
+  ByteSpan view() const { return view_; }
+
+ private:
+  std::uint8_t small_[64];
+  std::vector<std::uint8_t> large_;
+  ByteSpan view_;
+};
 
 }  // namespace fieldpack

@@ -33,45 +33,12 @@ Failure f128_too_wide() {
 
 namespace {
 
-PyRef make_number(const Number& number) {
-  switch (number.kind) {
-    case Number::Kind::signed_integer:
-      return make_object(number.signed_value);
-    case Number::Kind::unsigned_integer:
-      return make_object(number.unsigned_value);
-    case Number::Kind::real:
-      return make_object(number.real_value);
-  }
-  return make_object(number.real_value);
-}
-
 EngineResult<PyRef> lift_number(Result<Number>&& decoded) {
   if (!decoded.ok()) return EngineError{std::move(decoded.failure())};
-  PyRef object = make_number(decoded.value());
+  PyRef object = make_object(decoded.value());
   if (!object) return host_error();
   return object;
 }
-
-// The byte buffer of a text field: the window itself for "big", a reversed copy for "little".
-class ByteBuffer {
- public:
-  ByteBuffer(const std::uint8_t* window, std::uint64_t byte_count, ByteOrder order) {
-    const std::size_t size = static_cast<std::size_t>(byte_count);
-    if (order == ByteOrder::big) {
-      view_ = ByteSpan(window, size);
-      return;
-    }
-    std::uint8_t* out = size <= sizeof small_ ? small_ : (large_.resize(size), large_.data());
-    for (std::size_t k = 0; k < size; ++k) out[k] = window[size - 1 - k];
-    view_ = ByteSpan(out, size);
-  }
-  ByteSpan view() const { return view_; }
-
- private:
-  std::uint8_t small_[64];
-  std::vector<std::uint8_t> large_;
-  ByteSpan view_;
-};
 
 // A field's value as its encoding's row converts it.
 EngineResult<PyRef> decode_field(const FieldDefinition& field, const EncodingRow* row,
@@ -93,7 +60,7 @@ EngineResult<PyRef> decode_field(const FieldDefinition& field, const EncodingRow
     case Family::reserved:
       return EngineError{reserved_format(row->label)};
     case Family::text: {
-      const ByteBuffer buffer(window, byte_count, order);
+      const TextBuffer buffer(window, static_cast<std::size_t>(byte_count), order);
       return lift(row->decode_text(buffer.view()));
     }
   }

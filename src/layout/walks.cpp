@@ -47,38 +47,6 @@ void place(std::uint8_t* image, std::uint64_t image_size, std::uint64_t first_by
   place_code(image, image_size, first_byte, code, field.bits, field.order, field.reverse_bits);
 }
 
-PyObject* number_object(const Number& number) {
-  switch (number.kind) {
-    case Number::Kind::signed_integer:
-      return PyLong_FromLongLong(number.signed_value);
-    case Number::Kind::unsigned_integer:
-      return PyLong_FromUnsignedLongLong(number.unsigned_value);
-    case Number::Kind::real:
-      return PyFloat_FromDouble(number.real_value);
-  }
-  return PyFloat_FromDouble(number.real_value);
-}
-
-// The byte buffer a text field decodes: the window itself for "big", reversed for "little".
-class TextBytes {
- public:
-  TextBytes(const std::uint8_t* window, std::size_t size, ByteOrder order) {
-    if (order == ByteOrder::big) {
-      view_ = ByteSpan(window, size);
-      return;
-    }
-    std::uint8_t* out = size <= sizeof small_ ? small_ : (large_.resize(size), large_.data());
-    for (std::size_t k = 0; k < size; ++k) out[k] = window[size - 1 - k];
-    view_ = ByteSpan(out, size);
-  }
-  ByteSpan view() const { return view_; }
-
- private:
-  std::uint8_t small_[64];
-  std::vector<std::uint8_t> large_;
-  ByteSpan view_;
-};
-
 // The failure of a step, kept aside so that the steps that succeed, nearly all of them, return
 // no more than a pointer or a flag.
 using Failed = std::optional<EngineError>;
@@ -99,7 +67,7 @@ PyObject* decode(const FieldPlan& field, const std::uint8_t* window, Failed& fai
         failed = EngineError{std::move(number.failure())};
         return nullptr;
       }
-      object = number_object(number.value());
+      object = make_object(number.value()).release();
       break;
     }
     case Family::binary_f128:
@@ -114,7 +82,7 @@ PyObject* decode(const FieldPlan& field, const std::uint8_t* window, Failed& fai
       failed = EngineError{decoder::reserved_format(row.label)};
       return nullptr;
     case Family::text: {
-      const TextBytes bytes(window, field.byte_count, field.order);
+      const TextBuffer bytes(window, field.byte_count, field.order);
       Result<DecodedText> text = row.decode_text(bytes.view());
       if (!text.ok()) {
         failed = EngineError{std::move(text.failure())};

@@ -45,14 +45,5 @@ PyObject* create_module() {
 }  // namespace fieldpack
 
 PyMODINIT_FUNC PyInit_fieldpack_layout() {
-  using fieldpack::the_module;
-  if (the_module) {
-    Py_INCREF(the_module);
-    return the_module;
-  }
-  PyObject* module = fieldpack::guarded([] { return fieldpack::create_module(); });
-  if (!module) return nullptr;
-  the_module = module;
-  Py_INCREF(the_module);  // kept for the life of the process
-  return module;
+  return fieldpack::init_once(fieldpack::the_module, [] { return fieldpack::create_module(); });
 }
