@@ -52,7 +52,9 @@ Failure no_windows_1252_byte() { return value_error("Failed to encode to Windows
 
 // --- Text given as UTF-8 ---------------------------------------------------------------------
 
-Failure no_byte_for(TextView text, std::size_t index, std::string_view set_name) {
+// The character at a byte index of UTF-8 text. (Not an overload of no_byte_for: where a size
+// is 32 bits its parameters would be the same.)
+Failure no_byte_at(TextView text, std::size_t index, std::string_view set_name) {
   const CodePointAndLength sequence = decode_utf8_sequence(as_bytes_pointer(text) + index);
   return no_byte_for(text.substr(index, sequence.byte_count), sequence.code_point, set_name);
 }
@@ -204,7 +206,7 @@ Result<EncodedBytes> encode_us_ascii(StoredText text) {
   if (text.storage == TextStorage::utf8) {
     const TextView utf8 = text.utf8();
     const std::size_t ascii_length = ascii_prefix_length(as_bytes_pointer(utf8), utf8.size());
-    if (ascii_length != utf8.size()) return no_byte_for(utf8, ascii_length, "US-ASCII");
+    if (ascii_length != utf8.size()) return no_byte_at(utf8, ascii_length, "US-ASCII");
     return EncodedBytes{text, TextForm::utf8, false, utf8.size(), {}};
   }
   return encode_own_values(text, 0x80, "US-ASCII");
@@ -217,7 +219,7 @@ Result<EncodedBytes> encode_iso_8859_1(StoredText text) {
         [](std::uint32_t code_point) {
           return code_point < 0x100 ? static_cast<int>(code_point) : -1;
         },
-        [](TextView utf8, std::size_t index) { return no_byte_for(utf8, index, "ISO-8859-1"); });
+        [](TextView utf8, std::size_t index) { return no_byte_at(utf8, index, "ISO-8859-1"); });
   }
   return encode_own_values(text, 0x100, "ISO-8859-1");
 }
