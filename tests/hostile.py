@@ -39,6 +39,7 @@ import math
 import operator
 import os
 import random
+import shlex
 import subprocess
 import sys
 import time
@@ -1757,7 +1758,9 @@ def _child(argv):
 
 
 def child_command():
-    command = [sys.executable]
+    # Where no binfmt handler runs foreign binaries, an emulated interpreter is started through
+    # its emulator: FIELDPACK_CHILD_PREFIX holds that command (for example "qemu-arm -L ROOT").
+    command = shlex.split(os.environ.get("FIELDPACK_CHILD_PREFIX", "")) + [sys.executable]
     if sys.flags.no_site:
         command.append("-S")
     code = (f"import sys; sys.path.insert(0, {TESTS_DIR!r}); import hostile; "
