@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace fieldpack {
@@ -24,6 +26,39 @@ inline bool ascii_text(PyObject* str, std::string_view& out) {
   out = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
                          static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
   return true;
+}
+
+// Equal bytes, without a library call for the short texts that names and keys are: up to 16
+// bytes by two overlapping 8-byte loads.
+inline bool same_bytes(std::string_view a, std::string_view b) {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  if (n < 8 || n > 16) return a == b;
+  std::uint64_t a_head, b_head, a_tail, b_tail;
+  std::memcpy(&a_head, a.data(), 8);
+  std::memcpy(&b_head, b.data(), 8);
+  std::memcpy(&a_tail, a.data() + n - 8, 8);
+  std::memcpy(&b_tail, b.data() + n - 8, 8);
+  return ((a_head ^ b_head) | (a_tail ^ b_tail)) == 0;
+}
+
+// Two exact strs with the same characters; plain ASCII ones are compared as bytes.
+inline bool same_text(PyObject* a, PyObject* b) {
+  std::string_view a_text, b_text;
+  if (ascii_text(a, a_text) && ascii_text(b, b_text)) return same_bytes(a_text, b_text);
+  if (PyUnicode_GetLength(a) != PyUnicode_GetLength(b)) return false;
+  return PyUnicode_Compare(a, b) == 0;
+}
+
+// Whether the str is interned, as literals and identifiers are; PyPy does not say, so any str
+// may be.
+inline bool may_be_interned(PyObject* str) {
+#if defined(PYPY_VERSION)
+  (void)str;
+  return true;
+#else
+  return PyUnicode_CHECK_INTERNED(str) != 0;
+#endif
 }
 
 #if !defined(PYPY_VERSION)

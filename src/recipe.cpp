@@ -95,14 +95,6 @@ EngineStatus lower_name(PyObject* object, char* buffer, std::size_t capacity, Py
   return unicode_lower(object, lowered, out);
 }
 
-// Two strs with the same characters; plain ASCII ones are compared as bytes.
-bool same_text(PyObject* a, PyObject* b) {
-  std::string_view a_text, b_text;
-  if (ascii_text(a, a_text) && ascii_text(b, b_text)) return a_text == b_text;
-  if (PyUnicode_GetLength(a) != PyUnicode_GetLength(b)) return false;
-  return PyUnicode_Compare(a, b) == 0;
-}
-
 }  // namespace
 
 namespace {
@@ -458,10 +450,13 @@ EngineResult<Extent> RecipeReader::read_extent(PyObject* entry) {
 EngineResult<const EncodingRow*> RecipeReader::encoding(const FieldDefinition& field) {
   PyObject* const text = field.encoding.get();
   if (const EncodingRow* const* known = encodings_.find(text)) return *known;
-  for (std::size_t i = 0; i < kEncodingCount; ++i) {
-    if (text == interned_encodings[i]) {
-      encodings_.remember(text, &kEncodings[i]);
-      return &kEncodings[i];
+  // Only an interned str can be one of ours; a recipe read from JSON holds none.
+  if (PyUnicode_CheckExact(text) && may_be_interned(text)) {
+    for (std::size_t i = 0; i < kEncodingCount; ++i) {
+      if (text == interned_encodings[i]) {
+        encodings_.remember(text, &kEncodings[i]);
+        return &kEncodings[i];
+      }
     }
   }
   if (const EncodingRow* const* known = encodings_.find_equal(text)) return *known;

@@ -177,7 +177,7 @@ class ValueIndex {
         out = nullptr;
         return true;
       }
-      if (slot.key == name || (slot.hash == hash && PyUnicode_Compare(slot.key, name) == 0)) {
+      if (slot.key == name || (slot.hash == hash && same_text(slot.key, name))) {
         out = slot.value;
         return true;
       }
