@@ -40,6 +40,12 @@ struct StoredText {
   const void* data = nullptr;
   std::size_t length = 0;  // in bytes for utf8, in code points otherwise
   TextStorage storage = TextStorage::utf8;
+  // For ucs2 and ucs4 text, once counted (see encoder::count_and_check): the bytes UTF-8 needs
+  // beyond one per code point, and the code points above FFFF. Counting them while the host layer
+  // looks for surrogates spares the encoders another pass over text that is often out of cache.
+  bool counted = false;
+  std::uint64_t utf8_extra_bytes = 0;
+  std::uint64_t astral_count = 0;
 
   static StoredText of_utf8(TextView text) { return {text.data(), text.size(), TextStorage::utf8}; }
   template <class Unit>

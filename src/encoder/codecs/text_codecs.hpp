@@ -31,7 +31,8 @@ EncodedBytes encode_utf32be(StoredText text);
 void write_bytes(const EncodedBytes& bytes, std::uint8_t* out);
 
 // Whether a ucs2 or ucs4 text holds a code point from D800 to DFFF, which no encoding here can
-// write; the other storages never do.
-bool holds_surrogate(StoredText text);
+// write; the other storages never do. Counts a text without one for the encoders' sizing in the
+// same pass (StoredText::counted).
+bool holds_surrogate(StoredText& text);
 
 }  // namespace fieldpack::encoder

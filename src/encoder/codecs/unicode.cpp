@@ -274,6 +274,7 @@ std::uint64_t utf16_unit_count(StoredText text) {
     case TextStorage::utf8:
       return count_utf8(text.utf8()).utf16_units;
     case TextStorage::ucs4:
+      if (text.counted) return text.length + text.astral_count;
       return text.length +
              count_reaching<std::uint32_t, 0x10000>(text.units<std::uint32_t>(), text.length);
     default:
@@ -342,9 +343,15 @@ EncodedBytes encode_utf8(StoredText text) {
       return EncodedBytes{
           text, TextForm::utf8, false, utf8_length(text.units<std::uint8_t>(), text.length), {}};
     case TextStorage::ucs2:
+      if (text.counted) {
+        return EncodedBytes{text, TextForm::utf8, false, text.length + text.utf8_extra_bytes, {}};
+      }
       return EncodedBytes{
           text, TextForm::utf8, false, utf8_length(text.units<std::uint16_t>(), text.length), {}};
     case TextStorage::ucs4:
+      if (text.counted) {
+        return EncodedBytes{text, TextForm::utf8, false, text.length + text.utf8_extra_bytes, {}};
+      }
       return EncodedBytes{
           text, TextForm::utf8, false, utf8_length(text.units<std::uint32_t>(), text.length), {}};
   }
@@ -388,26 +395,38 @@ void write_bytes(const EncodedBytes& bytes, std::uint8_t* out) {
   if (!bytes.storage.empty()) std::memcpy(out, bytes.storage.data(), bytes.storage.size());
 }
 
-bool holds_surrogate(StoredText text) {
-  const auto any_surrogate = [](const auto* p, std::size_t count) {
+bool holds_surrogate(StoredText& text) {
+  const auto count_and_check = [&text](const auto* p, std::size_t count) {
     using Unit = std::remove_cv_t<std::remove_pointer_t<decltype(p)>>;
-    // Judged a block at a time, with no branch inside, so the loop vectorizes.
-    constexpr std::size_t kBlock = 1024;
+    // Counted in blocks small enough for counters of the unit's own width, with no branch
+    // inside, so the loop vectorizes; a surrogate ends the count.
+    constexpr std::size_t kBlock = sizeof(Unit) == 2 ? 16384 : 1 << 20;
+    std::uint64_t extra = 0, astral = 0;
     for (std::size_t start = 0; start < count; start += kBlock) {
       const std::size_t end = std::min(count, start + kBlock);
-      Unit found = 0;
+      Unit found = 0, extra_sum = 0, astral_sum = 0;
       for (std::size_t k = start; k < end; ++k) {
-        found = static_cast<Unit>(found | static_cast<Unit>((p[k] & 0xFFFFF800u) == 0xD800));
+        const std::uint32_t c = p[k];
+        found = static_cast<Unit>(found | static_cast<Unit>((c & 0xFFFFF800u) == 0xD800));
+        const Unit above_ffff = static_cast<Unit>(c >= 0x10000u);
+        extra_sum = static_cast<Unit>(extra_sum + static_cast<Unit>(c >= 0x80u) +
+                                      static_cast<Unit>(c >= 0x800u) + above_ffff);
+        astral_sum = static_cast<Unit>(astral_sum + above_ffff);
       }
       if (found != 0) return true;
+      extra += extra_sum;
+      astral += astral_sum;
     }
+    text.counted = true;
+    text.utf8_extra_bytes = extra;
+    text.astral_count = astral;
     return false;
   };
   switch (text.storage) {
     case TextStorage::ucs2:
-      return any_surrogate(text.units<std::uint16_t>(), text.length);
+      return count_and_check(text.units<std::uint16_t>(), text.length);
     case TextStorage::ucs4:
-      return any_surrogate(text.units<std::uint32_t>(), text.length);
+      return count_and_check(text.units<std::uint32_t>(), text.length);
     default:
       return false;
   }
