@@ -1,4 +1,5 @@
 import math
+import struct
 
 import pytest
 
@@ -208,3 +209,28 @@ def notes_of(call):
 ])
 def test_failures_carry_a_note_naming_the_field(recipe, values, expected):
     assert notes_of(lambda: pack(recipe, values)) == expected
+
+
+# Names read from JSON are other objects than the values' keys: they are matched by their text,
+# and names of one length that differ in a single character must never be taken for each other.
+@pytest.mark.parametrize("length", [1, 7, 8, 9, 12, 16, 17, 40])
+def test_names_differing_in_one_character_find_their_own_values(length, recipe_form):
+    names = ["x" * position + "y" + "x" * (length - position - 1) for position in range(length)]
+    recipe = recipe_form([field(name, 8) for name in names])
+    values = {name: index for index, name in enumerate(names)}
+    assert pack(recipe, values) == bytes(range(length))
+    del values[names[-1]]
+    with raises_exactly(ValueError, f"KeyError: \"Missing value for parameter: '{names[-1]}'\""):
+        pack(recipe, values)
+
+
+# Names read from JSON are compared by their text; these agree but for their last characters.
+def test_encoding_names_alike_but_for_their_ends(recipe_form):
+    recipe = recipe_form([field("a", 16, "ieee754_f16"), field("b", 32, "ieee754_f32"),
+                          field("c", 64, "ieee754_f64", byte_order="little"),
+                          field("d", 32, "ieee754_f32"), field("e", 16, "ieee754_f16")])
+    values = {"a": 1.5, "b": -2.25, "c": 0.1, "d": 3.0, "e": -0.5}
+    packet = pack(recipe, values)
+    assert packet == struct.pack(">ef", 1.5, -2.25) + struct.pack("<d", 0.1) + struct.pack(
+        ">fe", 3.0, -0.5)
+    assert fieldpack.unpack_parameters(packet, 0, recipe) == values
