@@ -10,13 +10,13 @@ static void append(std::string& out, std::string_view text) { out.append(text); 
 static bool too_many_positional(const Signature& signature, Py_ssize_t given) {
   std::string message(signature.name);
   message += "() takes ";
-  if (signature.required == signature.count) {
-    append_decimal(message, signature.count);
+  if (signature.required == signature.positional) {
+    append_decimal(message, signature.positional);
   } else {
     message += "from ";
     append_decimal(message, signature.required);
     message += " to ";
-    append_decimal(message, signature.count);
+    append_decimal(message, signature.positional);
   }
   message += " positional arguments but ";
   append_decimal(message, given);
@@ -56,10 +56,10 @@ static bool keyword_matches(PyObject* keyword, std::string_view parameter) {
   return std::string_view(utf8, static_cast<std::size_t>(size)) == parameter;
 }
 
-bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** bound) {
+bool bind_given(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, PyObject** bound) {
   const std::size_t positional = static_cast<std::size_t>(nargs);
-  if (positional > signature.count) {
+  if (positional > signature.positional) {
     return too_many_positional(signature, static_cast<Py_ssize_t>(positional));
   }
   for (std::size_t i = 0; i < signature.count; ++i) bound[i] = i < positional ? args[i] : nullptr;
@@ -90,6 +90,12 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
   for (std::size_t i = 0; i < signature.required; ++i) {
     if (!bound[i]) return missing_required(signature, bound);
   }
+  return true;
+}
+
+bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** bound) {
+  if (!bind_given(signature, args, nargs, kwnames, bound)) return false;
   for (std::size_t i = signature.required; i < signature.count; ++i) {
     if (!bound[i]) bound[i] = Py_False;  // the only default any function has
   }

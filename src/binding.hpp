@@ -17,13 +17,14 @@
 
 namespace fieldpack {
 
-inline constexpr std::size_t kMaxParameters = 3;
+inline constexpr std::size_t kMaxParameters = 5;
 
 struct Signature {
   std::string_view name;
   std::array<std::string_view, kMaxParameters> parameters{};
   std::size_t count = 0;
-  std::size_t required = 0;
+  std::size_t required = 0;    // the first `required` must be given
+  std::size_t positional = 0;  // the first `positional` may be given by position; the rest by name
 };
 
 // string_view::find is not usable in constant expressions under GCC's UBSan, so a plain loop.
@@ -35,15 +36,20 @@ constexpr std::size_t index_of(std::string_view text, char wanted) {
 }
 
 // "value, bits, signed=False" -> the names, their count, and how many come before the first
-// default.
+// default; a "*" item makes the parameters after it keyword-only.
 constexpr Signature parse_signature(std::string_view name, std::string_view list) {
   Signature signature{name};
-  bool seen_default = false;
+  bool seen_default = false, seen_star = false;
   while (!list.empty()) {
     const std::size_t comma = index_of(list, ',');
     std::string_view item = list.substr(0, comma);
     list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
     while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+    if (item == "*") {
+      seen_star = true;
+      continue;
+    }
+    if (!seen_star) signature.positional = signature.count + 1;
     const std::size_t equals = index_of(item, '=');
     if (equals != std::string_view::npos) seen_default = true;
     signature.parameters[signature.count++] = item.substr(0, equals);
@@ -68,8 +74,13 @@ struct DocString {
   }();
 };
 
-// Fills `bound` with borrowed arguments in parameter order; an optional parameter not given gets
-// its default (False). Returns false with the binding TypeError set.
+// Fills `bound` with borrowed arguments in parameter order, with Python's own wording for every
+// binding TypeError (then false); an optional parameter not given stays empty.
+bool bind_given(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, PyObject** bound);
+
+// As bind_given, and an optional parameter not given gets the module functions' one default,
+// False.
 bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** bound);
 
@@ -106,7 +117,7 @@ struct Function {
     PyObject* bound[sizeof...(Conv)];
     // Arguments by position only, the common call, need no binding beyond the defaults.
     const auto given = static_cast<std::size_t>(nargs);
-    if (!kwnames && given >= kSignature.required && given <= kSignature.count) {
+    if (!kwnames && given >= kSignature.required && given <= kSignature.positional) {
       for (std::size_t i = 0; i < sizeof...(Conv); ++i) bound[i] = i < given ? args[i] : Py_False;
     } else if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) {
       return nullptr;

@@ -77,110 +77,17 @@ PyObject* value_error(const std::string& message) {
   return nullptr;
 }
 
-bool keyword_is(PyObject* keyword, std::string_view parameter) {
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);
-  if (!utf8) {
-    PyErr_Clear();
-    return false;
-  }
-  return std::string_view(utf8, static_cast<std::size_t>(size)) == parameter;
-}
-
-// Binds as the module functions do, with their messages; an optional parameter that was not
-// given stays empty here, where the module functions' binder supplies their one default.
-bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** bound) {
-  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return false;
-  const auto positional = static_cast<std::size_t>(nargs);
-  for (std::size_t i = signature.required; i < signature.count; ++i) {
-    bool given = i < positional;
-    const Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < keyword_count && !given; ++k) {
-      given = keyword_is(PyTuple_GET_ITEM(kwnames, k), signature.parameters[i]);
-    }
-    if (!given) bound[i] = nullptr;
-  }
-  return true;
-}
-
 constexpr Signature kUnpack = parse_signature("Layout.unpack", "buffer, offset_bits=0");
 constexpr Signature kPack = parse_signature("Layout.pack", "values");
 constexpr Signature kPackInto =
     parse_signature("Layout.pack_into", "buffer, values, offset_bits=0");
 constexpr Signature kIterUnpack = parse_signature("Layout.iter_unpack", "buffer, stride=None");
 
-// A method's parameters when some of them are keyword-only: the first `positional` may be given
-// by position, the first `required` must be given.
-struct Parameters {
-  std::string_view function;
-  std::array<std::string_view, 5> names{};
-  std::size_t count = 0;
-  std::size_t positional = 0;
-  std::size_t required = 0;
-};
-
-constexpr Parameters kUnpackColumns{
-    "Layout.unpack_columns", {"buffer", "stride", "numpy"}, 3, 2, 1};
-constexpr Parameters kUnpackFile{"Layout.unpack_file",
-                                 {"path_or_file", "stride", "numpy", "chunk_packets", "progress"},
-                                 5,
-                                 2,
-                                 1};
-
-// Binds with Python's own wording; a parameter not given stays empty.
-bool bind_keywords(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** bound) {
-  const auto positional = static_cast<std::size_t>(nargs);
-  const std::string function(parameters.function);
-  if (positional > parameters.positional) {
-    std::string message = function + "() takes ";
-    if (parameters.required == parameters.positional) {
-      append_decimal(message, parameters.positional);
-    } else {
-      message += "from ";
-      append_decimal(message, parameters.required);
-      message += " to ";
-      append_decimal(message, parameters.positional);
-    }
-    message += " positional arguments but ";
-    append_decimal(message, positional);
-    message += positional == 1 ? " was given" : " were given";
-    PyErr_SetString(PyExc_TypeError, message.c_str());
-    return false;
-  }
-  for (std::size_t i = 0; i < parameters.count; ++i) bound[i] = i < positional ? args[i] : nullptr;
-  const Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t k = 0; k < keyword_count; ++k) {
-    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-    std::size_t match = parameters.count;
-    for (std::size_t i = 0; i < parameters.count && match == parameters.count; ++i) {
-      if (keyword_is(keyword, parameters.names[i])) match = i;
-    }
-    if (match == parameters.count) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                   function.c_str(), keyword);
-      return false;
-    }
-    if (bound[match]) {
-      std::string message = function + "() got multiple values for argument '";
-      message += parameters.names[match];
-      message += '\'';
-      PyErr_SetString(PyExc_TypeError, message.c_str());
-      return false;
-    }
-    bound[match] = args[positional + static_cast<std::size_t>(k)];
-  }
-  for (std::size_t i = 0; i < parameters.required; ++i) {
-    if (bound[i]) continue;
-    std::string message = function + "() missing 1 required positional argument: '";
-    message += parameters.names[i];
-    message += '\'';
-    PyErr_SetString(PyExc_TypeError, message.c_str());
-    return false;
-  }
-  return true;
-}
+constexpr Signature kUnpackColumns =
+    parse_signature("Layout.unpack_columns", "buffer, stride=None, *, numpy=False");
+constexpr Signature kUnpackFile = parse_signature(
+    "Layout.unpack_file",
+    "path_or_file, stride=None, *, numpy=False, chunk_packets=65536, progress=None");
 
 // A flag given as a bool; `given` may be empty (not given: false).
 bool flag_argument(std::string_view function, std::string_view parameter, PyObject* given,
@@ -379,7 +286,7 @@ PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* bound[2] = {nullptr, nullptr};
     if (!kwnames && nargs == 1) {
       bound[0] = args[0];
-    } else if (!bind(kUnpack, args, nargs, kwnames, bound)) {
+    } else if (!bind_given(kUnpack, args, nargs, kwnames, bound)) {
       return nullptr;
     }
     InputBuffer buffer;
@@ -399,7 +306,7 @@ PyObject* layout_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* values = nullptr;
     if (!kwnames && nargs == 1) {
       values = args[0];
-    } else if (!bind(kPack, args, nargs, kwnames, &values)) {
+    } else if (!bind_given(kPack, args, nargs, kwnames, &values)) {
       return nullptr;
     }
     if (!PyDict_Check(values)) return bad_argument(kPack.name, "values", "dict", values);
@@ -421,7 +328,7 @@ PyObject* layout_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* bound[3] = {nullptr, nullptr, nullptr};
-    if (!bind(kPackInto, args, nargs, kwnames, bound)) return nullptr;
+    if (!bind_given(kPackInto, args, nargs, kwnames, bound)) return nullptr;
     InputBuffer buffer;
     if (!buffer.acquire_writable(bound[0], kPackInto.name)) return nullptr;
     PyObject* values = bound[1];
@@ -489,7 +396,7 @@ PyObject* layout_iter_unpack(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* bound[2] = {nullptr, nullptr};
-    if (!bind(kIterUnpack, args, nargs, kwnames, bound)) return nullptr;
+    if (!bind_given(kIterUnpack, args, nargs, kwnames, bound)) return nullptr;
     InputBuffer buffer;
     if (!buffer.acquire(bound[0], /*always_view=*/true)) return nullptr;
     const Plan& plan = plan_of(self);
@@ -521,15 +428,15 @@ PyObject* layout_unpack_columns(PyObject* self, PyObject* const* args, Py_ssize_
                                 PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* bound[3] = {nullptr, nullptr, nullptr};
-    if (!bind_keywords(kUnpackColumns, args, nargs, kwnames, bound)) return nullptr;
+    if (!bind_given(kUnpackColumns, args, nargs, kwnames, bound)) return nullptr;
     InputBuffer buffer;
     if (!buffer.acquire(bound[0])) return nullptr;
     const Plan& plan = plan_of(self);
     Py_ssize_t stride = 0;
     bool numpy = false;
-    if (!stride_argument(plan, kUnpackColumns.function, bound[1], stride) ||
-        !whole_packets(kUnpackColumns.function, buffer.size(), stride) ||
-        !flag_argument(kUnpackColumns.function, "numpy", bound[2], numpy)) {
+    if (!stride_argument(plan, kUnpackColumns.name, bound[1], stride) ||
+        !whole_packets(kUnpackColumns.name, buffer.size(), stride) ||
+        !flag_argument(kUnpackColumns.name, "numpy", bound[2], numpy)) {
       return nullptr;
     }
     const auto packet_count = buffer.size() / static_cast<std::uint64_t>(stride);
@@ -541,8 +448,8 @@ PyObject* layout_unpack_file(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* bound[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
-    if (!bind_keywords(kUnpackFile, args, nargs, kwnames, bound)) return nullptr;
-    const std::string_view function = kUnpackFile.function;
+    if (!bind_given(kUnpackFile, args, nargs, kwnames, bound)) return nullptr;
+    const std::string_view function = kUnpackFile.name;
     const Plan& plan = plan_of(self);
     Py_ssize_t stride = 0;
     bool numpy = false;
