@@ -242,6 +242,28 @@ Bytes written(const EncodedBytes& bytes) {
   return out;
 }
 
+// UTF-8 of wide storage in the pass that also looks for surrogates: the reference bytes within
+// the room it is promised, and with a surrogate put in, the refusal, as holds_surrogate says.
+template <class Unit>
+void check_one_pass_utf8(std::vector<Unit> units, const Bytes& expected) {
+  const auto one_pass = [](const std::vector<Unit>& text, Bytes& out) {
+    out.assign(text.size() * (sizeof(Unit) == 2 ? 3 : 4) + 1, 0xA5);
+    const std::size_t size =
+        encoder::write_utf8_unchecked_text(text.data(), text.size(), out.data());
+    require(out.back() == 0xA5);
+    return size;
+  };
+  Bytes out;
+  const std::size_t size = one_pass(units, out);
+  require(size == expected.size() && std::equal(expected.begin(), expected.end(), out.begin()));
+  if (units.empty()) return;
+  units[units.size() * 2 / 3] = static_cast<Unit>(0xD800 + units.size() % 0x800);
+  StoredText stored{units.data(), units.size(),
+                    sizeof(Unit) == 2 ? TextStorage::ucs2 : TextStorage::ucs4};
+  require(encoder::holds_surrogate(stored));
+  require(one_pass(units, out) == encoder::kSurrogateFound);
+}
+
 // Every encoder from every storage of the text against the reference bytes; then back.
 void check_encoders(const CodePoints& code_points) {
   const Storages storages(code_points);
@@ -256,6 +278,8 @@ void check_encoders(const CodePoints& code_points) {
     return bytes;
   };
   unicode(encoder::encode_utf8, decoder::decode_utf8, storages.utf8);
+  check_one_pass_utf8(storages.fours, storages.utf8);
+  if (storages.twos.size() == code_points.size()) check_one_pass_utf8(storages.twos, storages.utf8);
   unicode(encoder::encode_utf16be, decoder::decode_utf16be, units_of(code_points, 2, false));
   unicode(encoder::encode_utf16le, decoder::decode_utf16le, units_of(code_points, 2, true));
   unicode(encoder::encode_utf16, decoder::decode_utf16,

@@ -243,6 +243,15 @@ bool convert_stored_text(PyObject* object, StoredText& out) {
   return true;
 }
 
+bool convert_str(PyObject* object, PyObject*& out) {
+  if (!PyUnicode_Check(object)) {
+    raise_type_cast(object, "str");
+    return false;
+  }
+  out = object;
+  return true;
+}
+
 bool convert_bytes(PyObject* object, ByteSpan& out) {
   if (!PyBytes_Check(object)) {
     raise_type_cast(object, "bytes");

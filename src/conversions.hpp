@@ -35,6 +35,8 @@ bool convert_text(PyObject* object, TextView& out);
 // encoding error.
 bool convert_stored_text(PyObject* object, StoredText& out);
 bool convert_bytes(PyObject* object, ByteSpan& out);
+// A str (or subclass) as it is, borrowed: the caller's arguments hold it for the call.
+bool convert_str(PyObject* object, PyObject*& out);
 // The items of a sequence argument, each held by a strong reference for the length of the call,
 // so that changes to the caller's sequence while a call runs cannot pull an item away. A tuple is
 // held as it is, a list's items are copied, and any other sequence is iterated.
@@ -93,6 +95,7 @@ using DoubleArg = Conversion<double, convert_double>;
 using SingleArg = Conversion<float, convert_single>;
 using BoolArg = Conversion<bool, convert_bool>;
 using TextArg = Conversion<TextView, convert_text>;
+using StrArg = Conversion<PyObject*, convert_str>;
 using StoredTextArg = Conversion<StoredText, convert_stored_text>;
 using BytesArg = Conversion<ByteSpan, convert_bytes>;
 using SequenceArg = Conversion<SequenceItems, convert_sequence>;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "boundary.hpp"
+#include "conversions.hpp"
 #include "decoder/codecs/text_codecs.hpp"
 #include "encoder/codecs/text_codecs.hpp"
 
@@ -115,6 +116,57 @@ PyObject* new_bytes(EncodedBytes&& bytes) {
 PyRef make_object(DecodedText&& text) { return PyRef::steal(new_str(std::move(text))); }
 
 PyRef make_object(EncodedBytes&& bytes) { return PyRef::steal(new_bytes(std::move(bytes))); }
+
+#if !defined(PYPY_VERSION)
+namespace {
+
+// Wide text to UTF-8 in the one pass that also looks for surrogates, as the host's own encoder
+// does: into room for the longest outcome, then cut to length. Empty without an error when the
+// text holds a surrogate or is not stored wide; the caller takes the checked path then.
+template <class Unit>
+PyRef wide_utf8(const Unit* units, std::size_t length) {
+  constexpr std::size_t kMaxBytes = sizeof(Unit) == 2 ? 3 : 4;
+  if (length > static_cast<std::size_t>(PY_SSIZE_T_MAX) / kMaxBytes) return PyRef();
+  const std::size_t room = length * kMaxBytes;
+  // Short texts go through the stack: exact-size bytes without a resize.
+  std::uint8_t stack[1024];
+  if (room <= sizeof stack) {
+    const std::size_t size = encoder::write_utf8_unchecked_text(units, length, stack);
+    if (size == encoder::kSurrogateFound) return PyRef();
+    return PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(stack),
+                                                  static_cast<Py_ssize_t>(size)));
+  }
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(room));
+  if (bytes == nullptr) return PyRef();
+  const std::size_t size = encoder::write_utf8_unchecked_text(
+      units, length, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)));
+  if (size == encoder::kSurrogateFound) {
+    Py_DECREF(bytes);
+    return PyRef();
+  }
+  if (size != room && _PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(size)) < 0) {
+    return PyRef();  // the resize released the object
+  }
+  return PyRef::steal(bytes);
+}
+
+}  // namespace
+#endif
+
+PyRef encode_utf8_object(PyObject* str) {
+#if !defined(PYPY_VERSION)
+  StrStorage storage;
+  if (str_storage(str, storage) && storage.unit_size != 1) {
+    PyRef bytes = storage.unit_size == 2
+                      ? wide_utf8(static_cast<const std::uint16_t*>(storage.data), storage.length)
+                      : wide_utf8(static_cast<const std::uint32_t*>(storage.data), storage.length);
+    if (bytes || PyErr_Occurred()) return bytes;
+  }
+#endif
+  StoredText text;
+  if (!convert_stored_text(str, text)) return PyRef();
+  return make_object(encoder::encode_utf8(text));
+}
 
 ByteSpan as_bytes(const EncodedBytes& bytes) {
   if (const std::uint8_t* in_place = bytes_in_place(bytes)) {

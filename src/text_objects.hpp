@@ -15,6 +15,10 @@ PyRef make_object(DecodedText&& text);
 // A new bytes object holding the encoded text; empty with the exception set on failure.
 PyRef make_object(EncodedBytes&& bytes);
 
+// The str's UTF-8 as a new bytes object, as encode_utf8 makes it; a str holding a surrogate
+// fails with the host's own UnicodeEncodeError. Empty with the exception set on failure.
+PyRef encode_utf8_object(PyObject* str);
+
 // The encoded bytes as one buffer, valid while `bytes` lives; writes them into bytes.storage
 // unless they are the text itself. Throws std::bad_alloc when they do not fit in memory.
 ByteSpan as_bytes(const EncodedBytes& bytes);

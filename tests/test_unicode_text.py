@@ -288,6 +288,18 @@ def test_encoders_of_short_and_long_text_in_each_width(length):
             assert getattr(fieldpack, "encode_" + name)(text) == mark + text.encode(codec), name
 
 
+# UTF-8 of two- and four-byte text is written in one pass into room for three or four bytes a
+# character, then cut to length; short texts go through a fixed buffer first. Texts on both sides
+# of that buffer's size, with the room filled exactly (every character at its longest) or mostly
+# left over.
+@pytest.mark.parametrize("length", [255, 256, 257, 341, 342, 343, 1000])
+@pytest.mark.parametrize("fill, last", [("😀", "😀"), ("€", "€"), ("a", "😀"), ("a", "€"),
+                                        ("é", "\U0010ffff"), ("中", "a")])
+def test_utf8_of_wide_text_around_the_buffer_size(length, fill, last):
+    text = fill * (length - 1) + last
+    assert fieldpack.encode_utf8(text) == text.encode("utf-8")
+
+
 def test_encoders_take_str_subclasses_in_each_width():
     class Text(str):
         pass

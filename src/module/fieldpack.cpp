@@ -7,6 +7,7 @@
 #include "encoder/codecs/encoder.hpp"
 #include "packet_functions.hpp"
 #include "recipe.hpp"
+#include "text_objects.hpp"
 
 namespace fieldpack {
 namespace {
@@ -81,7 +82,7 @@ constexpr MethodFactory kFunctions[] = {
     row<"encode_us_ascii", "text", e::encode_us_ascii, StoredTextArg>,
     row<"encode_iso_8859_1", "text", e::encode_iso_8859_1, StoredTextArg>,
     row<"encode_windows_1252", "text", e::encode_windows_1252, StoredTextArg>,
-    row<"encode_utf8", "text", e::encode_utf8, StoredTextArg>,
+    row<"encode_utf8", "text", encode_utf8_object, StrArg>,
     row<"encode_utf16", "text", e::encode_utf16, StoredTextArg>,
     row<"encode_utf16le", "text", e::encode_utf16le, StoredTextArg>,
     row<"encode_utf16be", "text", e::encode_utf16be, StoredTextArg>,

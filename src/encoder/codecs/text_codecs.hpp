@@ -5,6 +5,7 @@
 // The result views the text: use it while the text lives.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/result.hpp"
@@ -29,6 +30,15 @@ EncodedBytes encode_utf32be(StoredText text);
 
 // Write the encoded bytes, bytes.byte_count of them, to out.
 void write_bytes(const EncodedBytes& bytes, std::uint8_t* out);
+
+// UTF-8 of wide text not yet checked for surrogates, in the one pass that checks it: the number
+// of bytes written, or kSurrogateFound (nothing usable written). `out` must have room for 3 bytes
+// per 2-byte unit, 4 per 4-byte unit.
+inline constexpr std::size_t kSurrogateFound = static_cast<std::size_t>(-1);
+std::size_t write_utf8_unchecked_text(const std::uint16_t* units, std::size_t count,
+                                      std::uint8_t* out);
+std::size_t write_utf8_unchecked_text(const std::uint32_t* units, std::size_t count,
+                                      std::uint8_t* out);
 
 // Whether a ucs2 or ucs4 text holds a code point from D800 to DFFF, which no encoding here can
 // write; the other storages never do. Counts a text without one for the encoders' sizing in the

@@ -140,10 +140,46 @@ bool eight_ascii(const Unit* p) {
   return (bits & kMask) == 0;
 }
 
+// One character at a time, lengths tested in turn. With kStopAtSurrogate, returns the number of
+// bytes written, or kSurrogateFound at the first code point from D800 to DFFF.
+template <bool kStopAtSurrogate, class Unit>
+std::size_t write_utf8_each(const Unit* p, std::size_t count, std::uint8_t* out) {
+  const auto byte = [](std::uint32_t value) { return static_cast<std::uint8_t>(value); };
+  std::uint8_t* const start = out;
+  for (const Unit* const end = p + count; p != end; ++p) {
+    const std::uint32_t c = *p;
+    if (c < 0x80) {
+      *out++ = byte(c);
+    } else if (c < 0x800) {
+      out[0] = byte(0xC0 | (c >> 6));
+      out[1] = byte(0x80 | (c & 0x3F));
+      out += 2;
+    } else if (c < 0x10000) {
+      if (kStopAtSurrogate && (c & 0xF800) == 0xD800) return kSurrogateFound;
+      out[0] = byte(0xE0 | (c >> 12));
+      out[1] = byte(0x80 | ((c >> 6) & 0x3F));
+      out[2] = byte(0x80 | (c & 0x3F));
+      out += 3;
+    } else {
+      out[0] = byte(0xF0 | ((c >> 18) & 0x07));
+      out[1] = byte(0x80 | ((c >> 12) & 0x3F));
+      out[2] = byte(0x80 | ((c >> 6) & 0x3F));
+      out[3] = byte(0x80 | (c & 0x3F));
+      out += 4;
+    }
+  }
+  return static_cast<std::size_t>(out - start);
+}
+
 template <class Unit>
 void write_utf8(const Unit* p, std::size_t count, std::uint8_t* out) {
   const auto byte = [](std::uint32_t value) { return static_cast<std::uint8_t>(value); };
   const Unit* const end = p + count;
+  if constexpr (sizeof(Unit) == 4) {
+    // Wide text mixes scripts word by word; one test per character beats loops per run there.
+    write_utf8_each<false>(p, count, out);
+    return;
+  }
   while (p != end) {
     std::uint32_t c = *p;
     if (c < 0x80) {
@@ -393,6 +429,16 @@ void write_bytes(const EncodedBytes& bytes, std::uint8_t* out) {
   }
   // The single-byte encoders that map characters wrote the bytes while they checked the text.
   if (!bytes.storage.empty()) std::memcpy(out, bytes.storage.data(), bytes.storage.size());
+}
+
+std::size_t write_utf8_unchecked_text(const std::uint16_t* units, std::size_t count,
+                                      std::uint8_t* out) {
+  return write_utf8_each<true>(units, count, out);
+}
+
+std::size_t write_utf8_unchecked_text(const std::uint32_t* units, std::size_t count,
+                                      std::uint8_t* out) {
+  return write_utf8_each<true>(units, count, out);
 }
 
 bool holds_surrogate(StoredText& text) {
