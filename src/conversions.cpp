@@ -313,7 +313,13 @@ class HeldEntry:
         return list(dict.items(self.entry))
 
 
-def entries(sequence, dict=dict, type=type, isinstance=isinstance, held=HeldEntry):
+def entries(sequence, dict=dict, list=list, type=type, isinstance=isinstance, held=HeldEntry):
+    if type(sequence) is list:
+        for item in sequence:
+            if type(item) is not dict:
+                break
+        else:
+            return sequence
     out = []
     for item in sequence:
         if type(item) is not dict and isinstance(item, dict):
