@@ -248,8 +248,10 @@ PacketResult build_packet(const SequenceItems& entries, PyObject* values) {
   std::memset(bytes, 0, static_cast<std::size_t>(packet_size));
   if (count == 0) return packet;
 
+  // The index keeps lookups from running Python code while later entries' early reads are still
+  // in use; a lone field has no later entries, and one keyed lookup costs less than the index.
   ValueIndex value_index;
-  const bool indexed = untouched && value_index.build(values, count);
+  const bool indexed = untouched && count > 1 && value_index.build(values, count);
 
   // Placement walk: a field without an offset follows the previous field's end.
   std::uint64_t cursor = 0;
