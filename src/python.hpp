@@ -28,18 +28,27 @@ inline bool ascii_text(PyObject* str, std::string_view& out) {
   return true;
 }
 
-// Equal bytes, without a library call for the short texts that names and keys are: up to 16
-// bytes by two overlapping 8-byte loads.
+// Equal bytes, without a library call for the short texts that names, keys, encodings and byte
+// orders are: up to 16 bytes by two overlapping loads of 8 or 4 bytes, up to 3 by the first,
+// middle and last byte, which between them are every byte.
+template <class Word>
+inline bool same_head_and_tail(const char* a, const char* b, std::size_t n) {
+  Word a_head, b_head, a_tail, b_tail;
+  std::memcpy(&a_head, a, sizeof(Word));
+  std::memcpy(&b_head, b, sizeof(Word));
+  std::memcpy(&a_tail, a + n - sizeof(Word), sizeof(Word));
+  std::memcpy(&b_tail, b + n - sizeof(Word), sizeof(Word));
+  return ((a_head ^ b_head) | (a_tail ^ b_tail)) == 0;
+}
+
 inline bool same_bytes(std::string_view a, std::string_view b) {
   const std::size_t n = a.size();
   if (n != b.size()) return false;
-  if (n < 8 || n > 16) return a == b;
-  std::uint64_t a_head, b_head, a_tail, b_tail;
-  std::memcpy(&a_head, a.data(), 8);
-  std::memcpy(&b_head, b.data(), 8);
-  std::memcpy(&a_tail, a.data() + n - 8, 8);
-  std::memcpy(&b_tail, b.data() + n - 8, 8);
-  return ((a_head ^ b_head) | (a_tail ^ b_tail)) == 0;
+  if (n > 16) return a == b;
+  if (n >= 8) return same_head_and_tail<std::uint64_t>(a.data(), b.data(), n);
+  if (n >= 4) return same_head_and_tail<std::uint32_t>(a.data(), b.data(), n);
+  if (n == 0) return true;
+  return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
 }
 
 // Two exact strs with the same characters; plain ASCII ones are compared as bytes.

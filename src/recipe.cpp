@@ -224,6 +224,15 @@ template <class Meaning>
 const Meaning* RecipeReader::Remembered<Meaning>::find_equal(PyObject* object) const {
   // Equal text in another object, as every value of a recipe read from JSON is.
   if (!PyUnicode_Check(object)) return nullptr;
+  std::string_view probe;
+  if (ascii_text(object, probe)) {
+    // Plain ASCII, as names nearly always are: its bytes are read once, and only remembered
+    // ASCII texts can equal it.
+    for (int i = 0; i < kRemembered; ++i) {
+      if (ascii[i].data() && same_bytes(ascii[i], probe)) return &meaning[i];
+    }
+    return nullptr;
+  }
   for (int i = 0; i < kRemembered; ++i) {
     if (text[i] && same_text(text[i].get(), object)) return &meaning[i];
   }
@@ -232,6 +241,9 @@ const Meaning* RecipeReader::Remembered<Meaning>::find_equal(PyObject* object) c
 
 template <class Meaning>
 void RecipeReader::Remembered<Meaning>::remember(PyObject* object, Meaning value) {
+  // The view lives in the str's own storage, which the reference below keeps.
+  ascii[next] = std::string_view();
+  if (PyUnicode_Check(object)) ascii_text(object, ascii[next]);
   text[next] = PyRef::borrow(object);
   meaning[next] = value;
   next = (next + 1) % kRemembered;
@@ -460,6 +472,14 @@ EngineResult<const EncodingRow*> RecipeReader::encoding(const FieldDefinition& f
     }
   }
   if (const EncodingRow* const* known = encodings_.find_equal(text)) return *known;
+  // A name spelled as the table spells it needs no lower-casing.
+  std::string_view ascii;
+  if (PyUnicode_Check(text) && ascii_text(text, ascii)) {
+    if (const EncodingRow* row = encoding_named(ascii)) {
+      encodings_.remember(text, row);
+      return row;
+    }
+  }
   char buffer[kLongestEncodingName];
   PyRef lowered;
   std::string_view lower;
@@ -480,6 +500,13 @@ EngineResult<ByteOrder> RecipeReader::byte_order(const FieldDefinition& field) {
       byte_orders_.remember(text, order);
       return order;
     }
+  }
+  // Spelled as the names are: told apart by their bytes, in another str than the interned ones
+  // (as in a recipe read from JSON).
+  std::string_view ascii;
+  if (PyUnicode_Check(text) && ascii_text(text, ascii)) {
+    if (same_bytes(ascii, "big")) return ByteOrder::big;
+    if (same_bytes(ascii, "little")) return ByteOrder::little;
   }
   if (const ByteOrder* known = byte_orders_.find_equal(text)) return *known;
   char buffer[6];

@@ -134,6 +134,7 @@ class RecipeReader {
   template <class Meaning>
   struct Remembered {
     PyRef text[kRemembered];
+    std::string_view ascii[kRemembered];  // the text's bytes, when it is stored as plain ASCII
     Meaning meaning[kRemembered] = {};
     int next = 0;
     const Meaning* find(PyObject* text) const;        // the same object

@@ -213,7 +213,7 @@ def test_failures_carry_a_note_naming_the_field(recipe, values, expected):
 
 # Names read from JSON are other objects than the values' keys: they are matched by their text,
 # and names of one length that differ in a single character must never be taken for each other.
-@pytest.mark.parametrize("length", [1, 7, 8, 9, 12, 16, 17, 40])
+@pytest.mark.parametrize("length", [1, 2, 3, 4, 5, 7, 8, 9, 12, 16, 17, 40])
 def test_names_differing_in_one_character_find_their_own_values(length, recipe_form):
     names = ["x" * position + "y" + "x" * (length - position - 1) for position in range(length)]
     recipe = recipe_form([field(name, 8) for name in names])
@@ -233,4 +233,23 @@ def test_encoding_names_alike_but_for_their_ends(recipe_form):
     packet = pack(recipe, values)
     assert packet == struct.pack(">ef", 1.5, -2.25) + struct.pack("<d", 0.1) + struct.pack(
         ">fe", 3.0, -0.5)
+    assert fieldpack.unpack_parameters(packet, 0, recipe) == values
+
+
+# Encoding and byte-order names in any letter case, the table's spelling and others mixed in one
+# recipe, as read from JSON too (each a distinct str): every field keeps its own meaning.
+def test_names_in_mixed_letter_case_keep_their_meaning(recipe_form):
+    recipe = recipe_form([
+        field("a", 16, "unsigned", "big"), field("b", 16, "UNSIGNED", "little"),
+        field("c", 16, "twos_complement", "Little"), field("d", 16, "Twos_Complement", "BIG"),
+        field("e", 16, "unsigned", "little"), field("f", 16, "unsigned", "big"),
+        field("g", 16, "ieee754_f16", "BiG"), field("h", 16, "IEEE754_F16", "lIttLe"),
+    ])
+    values = {"a": 0x1234, "b": 0x1234, "c": -2, "d": -2, "e": 0xABCD, "f": 0xABCD,
+              "g": 1.5, "h": -0.25}
+    packet = pack(recipe, values)
+    expected = b"".join(struct.pack(form, value) for form, value in [
+        (">H", 0x1234), ("<H", 0x1234), ("<h", -2), (">h", -2), ("<H", 0xABCD), (">H", 0xABCD),
+        (">e", 1.5), ("<e", -0.25)])
+    assert packet == expected
     assert fieldpack.unpack_parameters(packet, 0, recipe) == values
