@@ -371,8 +371,10 @@ bool is_held_entry(PyObject* object) {
 bool SequenceItems::hold_list_items(PyObject* list) {
   const Py_ssize_t size = PyList_GET_SIZE(list);
   if (!reserve(size)) return false;
+  // The item array itself: on PyPy PyList_GET_ITEM is a call into the interpreter per item.
+  PyObject** items = size > 0 ? PySequence_Fast_ITEMS(list) : nullptr;
   for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* item = PyList_GET_ITEM(list, i);
+    PyObject* item = items[i];
     Py_INCREF(item);
     owned_[i] = item;
   }
