@@ -42,7 +42,9 @@ bool convert_str(PyObject* object, PyObject*& out);
 // held as it is, a list's items are copied, and any other sequence is iterated.
 class SequenceItems {
  public:
-  SequenceItems() = default;
+  // User-provided, so that a value-initialized SequenceItems (as an element of the binder's
+  // std::tuple is) does not first zero its inline storage.
+  SequenceItems() {}  // NOLINT(modernize-use-equals-default)
   SequenceItems(const SequenceItems&) = delete;
   SequenceItems& operator=(const SequenceItems&) = delete;
   ~SequenceItems();

@@ -241,9 +241,12 @@ const Meaning* RecipeReader::Remembered<Meaning>::find_equal(PyObject* object) c
 
 template <class Meaning>
 void RecipeReader::Remembered<Meaning>::remember(PyObject* object, Meaning value) {
-  // The view lives in the str's own storage, which the reference below keeps.
+  // The view lives in the str's own storage, which the reference below keeps. An interned str
+  // is found by pointer; only others are looked for by their text.
   ascii[next] = std::string_view();
-  if (PyUnicode_Check(object)) ascii_text(object, ascii[next]);
+  if (PyUnicode_Check(object) && !(PyUnicode_CheckExact(object) && may_be_interned(object))) {
+    ascii_text(object, ascii[next]);
+  }
   text[next] = PyRef::borrow(object);
   meaning[next] = value;
   next = (next + 1) % kRemembered;
