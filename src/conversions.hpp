@@ -44,7 +44,7 @@ class SequenceItems {
  public:
   // User-provided, so that a value-initialized SequenceItems (as an element of the binder's
   // std::tuple is) does not first zero its inline storage.
-  SequenceItems() {}  // NOLINT(modernize-use-equals-default)
+  SequenceItems() {}
   SequenceItems(const SequenceItems&) = delete;
   SequenceItems& operator=(const SequenceItems&) = delete;
   ~SequenceItems();
