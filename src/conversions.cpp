@@ -33,8 +33,30 @@ bool append_str(std::string& out, PyObject* object) {
   return true;
 }
 
+#if defined(PYPY_VERSION)
+namespace {
+PyObject* held_other_name(PyObject* object);
+}
+#endif
+
 void raise_type_cast(PyObject* object, const char* target) {
   std::string message = "'";
+#if defined(PYPY_VERSION)
+  // A recipe item kept in Python code (see `entries` below) is named by its own type.
+  if (PyRef held = PyRef::steal(held_other_name(object))) {
+    Py_ssize_t size = 0;
+    const char* utf8 =
+        PyUnicode_Check(held.get()) ? PyUnicode_AsUTF8AndSize(held.get(), &size) : nullptr;
+    if (!utf8) PyErr_Clear();
+    message += utf8 ? std::string(utf8, static_cast<std::size_t>(size))
+                    : std::string("<failed to extract type name>");
+    message += "' object cannot be cast as '";
+    message += target;
+    message += "'";
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return;
+  }
+#endif
   message += type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
   message += "' object cannot be cast as '";
   message += target;
@@ -294,11 +316,13 @@ bool SequenceItems::push(PyRef item) {
 #if defined(PYPY_VERSION)
 namespace {
 
-// PyPy's C API calls a dict subclass's __len__ when the object first reaches C, and when that
-// fails, leaves the object half-registered: a later use from C can crash the interpreter. So
-// recipe items reach C only through `entries`, which iterates without consulting __len__ and
-// hands every dict subclass over inside a HeldEntry, whose methods read the entry's own storage
-// from Python code, when the walk reaches each key, as CPython's C API reads it.
+// PyPy's C API asks a dict or tuple subclass for its length when the object first reaches C,
+// and when that fails, leaves the object half-registered: a later use from C can crash the
+// interpreter (a tuple holding it then hands C a null item). So recipe items reach C only
+// through `entries`, which iterates without consulting __len__, hands every dict subclass over
+// inside a HeldEntry, whose methods read the entry's own storage from Python code, when the walk
+// reaches each key, as CPython's C API reads it, and every other object that is not a plain dict
+// inside a HeldOther, which keeps only what the error about it names: its type's name.
 constexpr const char kEntriesHelper[] = R"(
 class HeldEntry:
     __slots__ = ("entry",)
@@ -313,7 +337,19 @@ class HeldEntry:
         return list(dict.items(self.entry))
 
 
-def entries(sequence, dict=dict, list=list, type=type, isinstance=isinstance, held=HeldEntry):
+class HeldOther:
+    __slots__ = ("type_name",)
+
+    def __init__(self, item):
+        try:
+            name = type(item).__qualname__
+        except Exception:
+            name = None
+        self.type_name = str.__str__(name) if isinstance(name, str) else None
+
+
+def entries(sequence, dict=dict, list=list, type=type, isinstance=isinstance, held=HeldEntry,
+            other=HeldOther):
     if type(sequence) is list:
         for item in sequence:
             if type(item) is not dict:
@@ -322,8 +358,8 @@ def entries(sequence, dict=dict, list=list, type=type, isinstance=isinstance, he
             return sequence
     out = []
     for item in sequence:
-        if type(item) is not dict and isinstance(item, dict):
-            item = held(item)
+        if type(item) is not dict:
+            item = held(item) if isinstance(item, dict) else other(item)
         out.append(item)
     return out
 )";
@@ -331,6 +367,7 @@ def entries(sequence, dict=dict, list=list, type=type, isinstance=isinstance, he
 struct Helpers {
   PyObject* entries = nullptr;
   PyObject* held_type = nullptr;
+  PyObject* other_type = nullptr;
 };
 
 const Helpers* helpers() {
@@ -345,13 +382,29 @@ const Helpers* helpers() {
     if (!done) return nullptr;
     PyObject* entries = PyDict_GetItemString(globals.get(), "entries");
     PyObject* held_type = PyDict_GetItemString(globals.get(), "HeldEntry");
-    if (!entries || !held_type) return nullptr;
-    Py_INCREF(entries);  // both kept for the life of the process
+    PyObject* other_type = PyDict_GetItemString(globals.get(), "HeldOther");
+    if (!entries || !held_type || !other_type) return nullptr;
+    Py_INCREF(entries);  // all kept for the life of the process
     Py_INCREF(held_type);
+    Py_INCREF(other_type);
     made.held_type = held_type;
+    made.other_type = other_type;
     made.entries = entries;
   }
   return &made;
+}
+
+// The type name a HeldOther keeps, or nullptr when `object` is none.
+PyObject* held_other_name(PyObject* object) {
+  const Helpers* known = helpers();
+  if (!known) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (reinterpret_cast<PyObject*>(Py_TYPE(object)) != known->other_type) return nullptr;
+  PyObject* name = PyObject_GetAttrString(object, "type_name");
+  if (!name) PyErr_Clear();
+  return name;
 }
 
 }  // namespace
@@ -384,10 +437,20 @@ bool SequenceItems::hold_list_items(PyObject* list) {
 
 bool SequenceItems::collect(PyObject* sequence) {
   if (PyTuple_CheckExact(sequence)) {
-    tuple_ = PyRef::borrow(sequence);
-    size_ = PyTuple_Size(sequence);
-    items_ = size_ > 0 ? &PyTuple_GET_ITEM(sequence, 0) : nullptr;
-    return size_ >= 0;
+    const Py_ssize_t size = PyTuple_Size(sequence);
+    if (size < 0) return false;
+    PyObject* const* items = size > 0 ? &PyTuple_GET_ITEM(sequence, 0) : nullptr;
+    bool complete = true;
+#if defined(PYPY_VERSION)
+    // An item PyPy failed to hand to C earlier is null here; Python code reads the tuple whole.
+    for (Py_ssize_t i = 0; i < size; ++i) complete = complete && items[i] != nullptr;
+#endif
+    if (complete) {
+      tuple_ = PyRef::borrow(sequence);
+      size_ = size;
+      items_ = items;
+      return true;
+    }
   }
 #if defined(PYPY_VERSION)
   const Helpers* known = helpers();

@@ -6,7 +6,10 @@ instead of ending the run. FIELDPACK_HOSTILE_CALLS sets the size of the share (d
 300 under emulation), FIELDPACK_HOSTILE_SEED its seed. The full run is
 `python3 tests/hostile.py --calls 100000 --seed 1 --jobs 2`.
 """
+import json
 import os
+import shlex
+import subprocess
 import sys
 
 import pytest
@@ -294,3 +297,47 @@ def test_packing_a_str_as_a_float_is_a_wrapped_type_error(children):
                   "'big', 'reverse_bits': False}\nfn, args = 'pack_parameters', ([e], "
                   "{'x': '1.5'})")
     assert got["raise"] == "ValueError" and got["text"].startswith("TypeError: "), got
+
+
+# Recipe items whose __len__ raises, given three times over: PyPy asks a dict or tuple subclass
+# for its length when it first hands the object to C code, and then holds a broken object, or
+# hands a tuple's slot over empty, on the next call. The first call may fail with that error on
+# PyPy; every call after it, and every call on CPython, ends as the recipe says.
+REPEATED = """
+import json, fieldpack
+class D(dict):
+    def __len__(self):
+        raise ValueError('len')
+class T(tuple):
+    def __len__(self):
+        raise ValueError('len')
+entry = dict(name='a', encoding='unsigned', bits=8, byte_order='big', reverse_bits=False)
+recipe = {recipe}
+out = []
+for _ in range(3):
+    try:
+        out.append(['ok', repr(fieldpack.{call})])
+    except Exception as error:
+        out.append([type(error).__name__, str(error)])
+print(json.dumps(out))
+"""
+NOT_A_DICT = ["ValueError", "TypeError: 'T' object cannot be cast as 'dict'"]
+
+
+@pytest.mark.parametrize("recipe, call, expected", [
+    ("(D(entry),)", "unpack_parameters(b'\\x05', 0, recipe)", ["ok", "{'a': 5}"]),
+    ("(entry, D(entry, name='b'))", "pack_parameters(recipe, {'a': 1, 'b': 2})",
+     ["ok", "b'\\x01\\x02'"]),
+    ("[T((1,))]", "unpack_parameters(b'\\x05', 0, recipe)", NOT_A_DICT),
+    ("[entry, T((1,))]", "pack_parameters(recipe, {'a': 1})", NOT_A_DICT),
+    ("(T((1,)),)", "unpack_parameters(b'\\x05', 0, recipe)", NOT_A_DICT),
+], ids=["tuple-dict-unpack", "tuple-dict-pack", "list-tuple-unpack", "list-tuple-pack",
+        "tuple-tuple-unpack"])
+def test_items_whose_length_fails_never_crash_a_later_call(children, recipe, call, expected):
+    command = shlex.split(os.environ.get("FIELDPACK_CHILD_PREFIX", "")) + [sys.executable, "-c"]
+    proc = subprocess.run(command + [REPEATED.format(recipe=recipe, call=call)],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    first, *later = json.loads(proc.stdout)
+    assert later == [expected, expected]
+    assert first == expected or (PYPY and first == ["ValueError", "len"]), first
