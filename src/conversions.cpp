@@ -455,7 +455,7 @@ bool SequenceItems::collect(PyObject* sequence) {
 #if defined(PYPY_VERSION)
   const Helpers* known = helpers();
   if (!known) return false;
-  PyRef list = PyRef::steal(PyObject_CallFunctionObjArgs(known->entries, sequence, nullptr));
+  PyRef list = PyRef::steal(PyObject_CallOneArg(known->entries, sequence));
   return list && hold_list_items(list.get());
 #else
   if (PyList_CheckExact(sequence)) return hold_list_items(sequence);
