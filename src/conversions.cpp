@@ -287,7 +287,7 @@ bool convert_bytes(PyObject* object, ByteSpan& out) {
 SequenceItems::~SequenceItems() {
   if (tuple_) return;
   for (Py_ssize_t i = 0; i < size_; ++i) Py_DECREF(items_[i]);
-  PyMem_Free(heap_);
+  if (heap_) PyMem_Free(heap_);
 }
 
 bool SequenceItems::reserve(Py_ssize_t count) {
@@ -475,7 +475,8 @@ bool convert_sequence(PyObject* object, SequenceItems& out) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
   }
-  if (!PySequence_Check(object)) {
+  // Lists and tuples, the usual recipes, are sequences without asking.
+  if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object) && !PySequence_Check(object)) {
     raise_type_cast(object, "Sequence");
     return false;
   }
