@@ -244,3 +244,19 @@ def test_interrupts_are_noted_too():
             raise KeyboardInterrupt
 
     assert notes_of(lambda: unpack(b"\x00", [field("a", Bits())])) == ["field 0 'a'"]
+
+
+# Once a name has been met in a call, a name one character away from it is still refused: from
+# JSON each is its own str, compared by its bytes, at every length the short compares treat apart.
+@pytest.mark.parametrize("key, good, bad", [
+    ("byte_order", "big", "bag"), ("byte_order", "big", "aig"), ("byte_order", "big", "bif"),
+    ("byte_order", "little", "lattle"), ("byte_order", "little", "kittle"),
+    ("byte_order", "little", "littla"),
+    ("encoding", "utf8", "utg8"), ("encoding", "utf16", "utg16"), ("encoding", "utf16", "utf17"),
+    ("encoding", "utf32be", "utf33be"), ("encoding", "unsigned", "unsignad"),
+    ("encoding", "twos_complement", "twos_complemant"),
+])
+def test_a_name_one_character_from_a_known_one_is_refused(recipe_form, key, good, bad):
+    recipe = recipe_form([field("a", 32, **{key: good}), field("b", 32, **{key: bad})])
+    with pytest.raises(ValueError, match=bad):
+        fieldpack.unpack_parameters(bytes(8), 0, recipe)
