@@ -9,8 +9,8 @@
 
 namespace fieldpack {
 
-std::string type_qualname(PyObject* type) {
-  PyRef name = PyRef::steal(PyObject_GetAttrString(type, "__qualname__"));
+// A type's name as read: its text when it is a str, a fixed stand-in otherwise.
+static std::string name_text(const PyRef& name) {
   if (name && PyUnicode_Check(name.get())) {
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
@@ -19,6 +19,10 @@ std::string type_qualname(PyObject* type) {
   }
   PyErr_Clear();
   return "<failed to extract type name>";
+}
+
+std::string type_qualname(PyObject* type) {
+  return name_text(PyRef::steal(PyObject_GetAttrString(type, "__qualname__")));
 }
 
 bool append_str(std::string& out, PyObject* object) {
@@ -39,25 +43,18 @@ PyObject* held_other_name(PyObject* object);
 }
 #endif
 
+// The name of the object's type; a recipe item kept in Python code on PyPy (see `entries`
+// below) is named by the type it had.
+static std::string type_name_of(PyObject* object) {
+#if defined(PYPY_VERSION)
+  if (PyObject* held = held_other_name(object)) return name_text(PyRef::steal(held));
+#endif
+  return type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+}
+
 void raise_type_cast(PyObject* object, const char* target) {
   std::string message = "'";
-#if defined(PYPY_VERSION)
-  // A recipe item kept in Python code (see `entries` below) is named by its own type.
-  if (PyRef held = PyRef::steal(held_other_name(object))) {
-    Py_ssize_t size = 0;
-    const char* utf8 =
-        PyUnicode_Check(held.get()) ? PyUnicode_AsUTF8AndSize(held.get(), &size) : nullptr;
-    if (!utf8) PyErr_Clear();
-    message += utf8 ? std::string(utf8, static_cast<std::size_t>(size))
-                    : std::string("<failed to extract type name>");
-    message += "' object cannot be cast as '";
-    message += target;
-    message += "'";
-    PyErr_SetString(PyExc_TypeError, message.c_str());
-    return;
-  }
-#endif
-  message += type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+  message += type_name_of(object);
   message += "' object cannot be cast as '";
   message += target;
   message += "'";
