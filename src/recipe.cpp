@@ -214,8 +214,8 @@ class RecipeReader::Entry {
 
 template <class Meaning>
 const Meaning* RecipeReader::Remembered<Meaning>::find(PyObject* object) const {
-  for (int i = 0; i < kRemembered; ++i) {
-    if (text[i].get() == object) return &meaning[i];
+  for (unsigned i = 0; i < kRemembered; ++i) {
+    if (text[i] == object) return &meaning[i];
   }
   return nullptr;
 }
@@ -228,28 +228,49 @@ const Meaning* RecipeReader::Remembered<Meaning>::find_equal(PyObject* object) c
   if (ascii_text(object, probe)) {
     // Plain ASCII, as names nearly always are: its bytes are read once, and only remembered
     // ASCII texts can equal it.
-    for (int i = 0; i < kRemembered; ++i) {
-      if (ascii[i].data() && same_bytes(ascii[i], probe)) return &meaning[i];
+    for (unsigned i = 0; i < kRemembered; ++i) {
+      if (text[i] && ascii[i].data && same_bytes({ascii[i].data, ascii[i].size}, probe)) {
+        return &meaning[i];
+      }
     }
     return nullptr;
   }
-  for (int i = 0; i < kRemembered; ++i) {
-    if (text[i] && same_text(text[i].get(), object)) return &meaning[i];
+  for (unsigned i = 0; i < kRemembered; ++i) {
+    if (text[i] && same_text(text[i], object)) return &meaning[i];
   }
   return nullptr;
 }
 
 template <class Meaning>
+void RecipeReader::Remembered<Meaning>::store(PyObject* object, Meaning value, bool own) {
+  const unsigned slot = next;
+  next = (next + 1) & (kRemembered - 1);
+  PyObject* const old = text[slot];
+  const bool old_owned = (owned >> slot) & 1u;
+  text[slot] = object;
+  meaning[slot] = value;
+  owned = own ? owned | (1u << slot) : owned & ~(1u << slot);
+  // Dropped last, with this slot already consistent: a str subclass's finalizer may run here.
+  if (old_owned) Py_DECREF(old);
+}
+
+template <class Meaning>
 void RecipeReader::Remembered<Meaning>::remember(PyObject* object, Meaning value) {
-  // The view lives in the str's own storage, which the reference below keeps. An interned str
-  // is found by pointer; only others are looked for by their text.
-  ascii[next] = std::string_view();
+  // The view lives in the str's own storage, which the reference taken here keeps. An interned
+  // str is found by pointer; only others are looked for by their text.
+  std::string_view stored;
   if (PyUnicode_Check(object) && !(PyUnicode_CheckExact(object) && may_be_interned(object))) {
-    ascii_text(object, ascii[next]);
+    ascii_text(object, stored);
   }
-  text[next] = PyRef::borrow(object);
-  meaning[next] = value;
-  next = (next + 1) % kRemembered;
+  ascii[next] = Bytes{stored.data(), stored.size()};
+  Py_INCREF(object);
+  store(object, value, true);
+}
+
+template <class Meaning>
+void RecipeReader::Remembered<Meaning>::remember_ours(PyObject* object, Meaning value) {
+  ascii[next] = Bytes{nullptr, 0};
+  store(object, value, false);
 }
 
 RecipeReader::RecipeReader() {
@@ -469,7 +490,7 @@ EngineResult<const EncodingRow*> RecipeReader::encoding(const FieldDefinition& f
   if (PyUnicode_CheckExact(text) && may_be_interned(text)) {
     for (std::size_t i = 0; i < kEncodingCount; ++i) {
       if (text == interned_encodings[i]) {
-        encodings_.remember(text, &kEncodings[i]);
+        encodings_.remember_ours(text, &kEncodings[i]);
         return &kEncodings[i];
       }
     }
@@ -500,7 +521,7 @@ EngineResult<ByteOrder> RecipeReader::byte_order(const FieldDefinition& field) {
   if (const ByteOrder* known = byte_orders_.find(text)) return *known;
   for (const ByteOrder order : {ByteOrder::big, ByteOrder::little}) {
     if (text == interned_byte_orders[static_cast<std::size_t>(order)]) {
-      byte_orders_.remember(text, order);
+      byte_orders_.remember_ours(text, order);
       return order;
     }
   }

@@ -74,8 +74,8 @@ struct Extent {
 
 // Reads field definitions for one packet call. Recipes repeat a handful of encoding and
 // byte-order strings, so their meaning is remembered by object for the length of the call (each
-// remembered object held by a strong reference); a field that repeats one is resolved by a
-// pointer comparison.
+// remembered object held by a strong reference, but for the module's own interned names, which
+// outlive every call); a field that repeats one is resolved by a pointer comparison.
 class RecipeReader {
  public:
   RecipeReader();
@@ -130,16 +130,38 @@ class RecipeReader {
   PyRef json_keys_[kRecipeKeyCount];
   int slot_at_[kTrackedItems] = {0, 1, 2, 3, 4, 5, kNoSlot, kNoSlot};
 
-  static constexpr int kRemembered = 4;
+  static constexpr unsigned kRemembered = 4;  // a power of two
   template <class Meaning>
   struct Remembered {
-    PyRef text[kRemembered];
-    std::string_view ascii[kRemembered];  // the text's bytes, when it is stored as plain ASCII
-    Meaning meaning[kRemembered] = {};
-    int next = 0;
-    const Meaning* find(PyObject* text) const;        // the same object
-    const Meaning* find_equal(PyObject* text) const;  // equal text in another str
-    void remember(PyObject* text, Meaning meaning);
+    // The module's own interned names live as long as the process and are kept without a
+    // reference (most recipes hold nothing else); any other text is owned (bit i of `owned`).
+    // A slot's other fields are written with its text and read only once it has one, so they
+    // start uninitialised: a reader is made on every call.
+    struct Bytes {
+      const char* data;  // null unless the text is stored as plain ASCII
+      std::size_t size;
+    };
+    PyObject* text[kRemembered] = {};
+    Bytes ascii[kRemembered];
+    Meaning meaning[kRemembered];
+    unsigned owned = 0;
+    unsigned next = 0;
+
+    Remembered() = default;
+    Remembered(const Remembered&) = delete;
+    Remembered& operator=(const Remembered&) = delete;
+    ~Remembered() {
+      for (unsigned i = 0; owned != 0; ++i, owned >>= 1) {
+        if (owned & 1u) Py_DECREF(text[i]);
+      }
+    }
+    const Meaning* find(PyObject* text) const;            // the same object
+    const Meaning* find_equal(PyObject* text) const;      // equal text in another str
+    void remember(PyObject* text, Meaning meaning);       // takes a reference
+    void remember_ours(PyObject* text, Meaning meaning);  // one of the module's interned names
+
+   private:
+    void store(PyObject* text, Meaning meaning, bool own);
   };
   Remembered<const EncodingRow*> encodings_;
   Remembered<ByteOrder> byte_orders_;

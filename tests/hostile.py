@@ -52,7 +52,7 @@ __all__ = [
     "HostileError", "HostileBase", "BadStr", "Outer", "Nop", "Raise", "Clear", "Pop", "Put",
     "Grow", "Then", "Once", "Index", "Flt", "FltIdx", "Num", "IntSub", "FloatSub", "StrSub",
     "BytesSub", "NumpyBool", "NumpyBoolPlain", "NumpyBoolBare", "Collide", "Entry", "Values",
-    "ListSub", "TupleSub", "SeqGet", "fill", "arm",
+    "ListSub", "TupleSub", "SeqGet", "fill", "mixed_names_recipe", "arm",
 ]
 
 
@@ -496,6 +496,20 @@ def fill(container, items):
         container.items.extend(items)
     else:
         list.extend(container, items)
+
+
+def mixed_names_recipe():
+    """Twelve one-byte fields over six encodings and both byte orders, each name given in turn
+    as the interned literal, as an equal str made at run time, and as a StrSub."""
+    encodings = ["unsigned", "twos_complement", "sign_magnitude", "ones_complement",
+                 "packed_bcd", "unpacked_bcd"]
+    spelled = [lambda text: text, lambda text: "".join(list(text)), StrSub]
+    recipe = []
+    for i in range(12):
+        recipe.append({"name": f"f{i}", "encoding": spelled[i % 3](encodings[i % 6]), "bits": 8,
+                       "byte_order": spelled[i // 2 % 3](("big", "little")[i % 2]),
+                       "reverse_bits": False})
+    return recipe
 
 
 # ---------------------------------------------------------------------------------------------

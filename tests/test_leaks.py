@@ -80,6 +80,13 @@ SCENARIOS = {
                  "name=StrSub('p'))\ncall = ('unpack_parameters', (BytesSub(b'\\x01'), 0, [e]))",
     "pack-ok": f"e = dict({FIELD}, encoding='ieee754_f32', bits=32)\n"
                "call = ('pack_parameters', ((e,), {'p': FltIdx(2)}))",
+    # More encodings and byte orders than a call remembers, the module's own interned names
+    # alternating with equal texts in other strs, so remembered slots of each kind replace
+    # each other.
+    "remembered-mix-unpack": "r = mixed_names_recipe()\n"
+                             "call = ('unpack_parameters', (bytes(len(r)), 0, r))",
+    "remembered-mix-pack": "r = mixed_names_recipe()\n"
+                           "call = ('pack_parameters', (r, {e['name']: 0 for e in r}))",
 }
 
 CHILD = r'''
