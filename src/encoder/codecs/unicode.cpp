@@ -431,13 +431,15 @@ void write_bytes(const EncodedBytes& bytes, std::uint8_t* out) {
   if (!bytes.storage.empty()) std::memcpy(out, bytes.storage.data(), bytes.storage.size());
 }
 
-std::size_t write_utf8_unchecked_text(const std::uint16_t* units, std::size_t count,
-                                      std::uint8_t* out) {
+// Aligned to a cache line: on mixed-script text the per-character loop's speed moved by 15 % with
+// where unrelated changes happened to place it, so its place is fixed.
+[[gnu::aligned(64)]] std::size_t write_utf8_unchecked_text(const std::uint16_t* units,
+                                                           std::size_t count, std::uint8_t* out) {
   return write_utf8_each<true>(units, count, out);
 }
 
-std::size_t write_utf8_unchecked_text(const std::uint32_t* units, std::size_t count,
-                                      std::uint8_t* out) {
+[[gnu::aligned(64)]] std::size_t write_utf8_unchecked_text(const std::uint32_t* units,
+                                                           std::size_t count, std::uint8_t* out) {
   return write_utf8_each<true>(units, count, out);
 }
 
