@@ -380,16 +380,20 @@ bool RecipeReader::read_if_plain(PyObject* entry, FieldDefinition& field) {
 }
 
 EngineResult<FieldDefinition> RecipeReader::read(PyObject* entry) {
+  // One object returned on every path, so the definition is filled where the caller reads it:
+  // moving a definition just written into the result made the move's wide loads wait for the
+  // narrow stores still in flight (a few percent of a 24-field unpack).
+  EngineResult<FieldDefinition> field{FieldDefinition{}};
 #if !defined(PYPY_VERSION)
   // PyDict_Next is cheaper than keyed lookups on CPython; on PyPy it is the dearer way.
   Found found;
-  if (PyDict_Check(entry) && scan(entry, found)) {
-    FieldDefinition field;
-    if (read_plain(found, field)) return field;
-    return read_by_keys(entry, &found);
-  }
+  const bool scanned = PyDict_Check(entry) && scan(entry, found);
+  if (scanned && read_plain(found, field.value())) return field;
+  field = read_by_keys(entry, scanned ? &found : nullptr);
+#else
+  field = read_by_keys(entry, nullptr);
 #endif
-  return read_by_keys(entry, nullptr);
+  return field;
 }
 
 EngineResult<FieldDefinition> RecipeReader::read_by_keys(PyObject* entry, const Found* scanned) {
