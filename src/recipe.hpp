@@ -177,6 +177,14 @@ Failure unsupported_encoding(const FieldDefinition& field, bool packing);
 // the host's error set on failure.
 PyRef name_key(const FieldDefinition& field);
 
+// The same key for the length of one field's use, without a reference of its own when it is the
+// name itself (the field holds that one); `made` keeps a key that had to be made.
+inline PyObject* field_key(const FieldDefinition& field, PyRef& made) {
+  if (PyUnicode_CheckExact(field.name.get())) return field.name.get();
+  made = name_key(field);
+  return made.get();
+}
+
 // For notes on a failure met while reading an entry: the str under `key`, if the entry has
 // one; empty otherwise, and when the lookup fails (its error is dropped).
 PyRef readable_text(PyObject* entry, RecipeKey key);

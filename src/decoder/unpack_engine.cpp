@@ -116,8 +116,9 @@ PacketResult process_recipe(ByteSpan packet, std::uint32_t offset_bits,
     EngineResult<PyRef> decoded =
         decode_field(field, row.value(), value, window, byte_count, order.value());
     if (!decoded.ok()) return failed(std::move(decoded.failure()));
-    PyRef key = name_key(field);
-    if (!key || PyDict_SetItem(result.get(), key.get(), decoded.value().get()) < 0) {
+    PyRef made_key;
+    PyObject* const key = field_key(field, made_key);
+    if (!key || PyDict_SetItem(result.get(), key, decoded.value().get()) < 0) {
       return failed(host_error());
     }
     position = end;

@@ -282,16 +282,17 @@ PacketResult build_packet(const SequenceItems& entries, PyObject* values) {
       return failed(EngineError{position_out_of_range(field.name_text(), end)});
     }
 
-    PyRef key = name_key(field);
+    PyRef made_key;
+    PyObject* const key = field_key(field, made_key);
     if (!key) return failed(host_error());
     PyRef value;
     if (untouched && indexed) {
       PyObject* found = nullptr;
-      if (!value_index.find(key.get(), found)) return failed(host_error());
+      if (!value_index.find(key, found)) return failed(host_error());
       value = PyRef::borrow(found);
     } else {
       untouched = false;
-      if (!dict_lookup(values, key.get(), value)) return failed(host_error());
+      if (!dict_lookup(values, key, value)) return failed(host_error());
     }
     if (!value) return failed(EngineError{missing_value(field.name_text())});
 
