@@ -726,7 +726,7 @@ PyType_Slot layout_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec layout_spec = {
+PyType_Spec layout_type_definition = {
     "fieldpack_layout.Layout",
     sizeof(LayoutObject),
     0,
@@ -746,7 +746,7 @@ PyType_Slot iterator_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec iterator_spec = {
+PyType_Spec iterator_type_definition = {
     "fieldpack_layout.LayoutIterator",
     sizeof(IteratorObject),
     0,
@@ -759,11 +759,11 @@ PyType_Spec iterator_spec = {
 bool add_types(PyObject* module) {
   // Made once and kept for the life of the process, like the module itself.
   if (!layout_type) {
-    layout_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&layout_spec));
+    layout_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&layout_type_definition));
     if (!layout_type) return false;
   }
   if (!iterator_type) {
-    iterator_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&iterator_spec));
+    iterator_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&iterator_type_definition));
     if (!iterator_type) return false;
   }
   PyObject* type = reinterpret_cast<PyObject*>(layout_type);
