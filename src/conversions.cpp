@@ -6,14 +6,14 @@
 
 #include "encoder/codecs/encoder.hpp"
 #include "encoder/codecs/text_codecs.hpp"
+#include "host.hpp"
 
 namespace fieldpack {
 
-// A type's name as read: its text when it is a str, a fixed stand-in otherwise.
-static std::string name_text(const PyRef& name) {
-  if (name && PyUnicode_Check(name.get())) {
+std::string type_name_text(PyObject* name) {
+  if (name && PyUnicode_Check(name)) {
     Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size)) {
       return std::string(utf8, static_cast<std::size_t>(size));
     }
   }
@@ -22,7 +22,8 @@ static std::string name_text(const PyRef& name) {
 }
 
 std::string type_qualname(PyObject* type) {
-  return name_text(PyRef::steal(PyObject_GetAttrString(type, "__qualname__")));
+  const PyRef name = PyRef::steal(PyObject_GetAttrString(type, "__qualname__"));
+  return type_name_text(name.get());
 }
 
 bool append_str(std::string& out, PyObject* object) {
@@ -37,24 +38,9 @@ bool append_str(std::string& out, PyObject* object) {
   return true;
 }
 
-#if defined(PYPY_VERSION)
-namespace {
-PyObject* held_other_name(PyObject* object);
-}
-#endif
-
-// The name of the object's type; a recipe item kept in Python code on PyPy (see `entries`
-// below) is named by the type it had.
-static std::string type_name_of(PyObject* object) {
-#if defined(PYPY_VERSION)
-  if (PyObject* held = held_other_name(object)) return name_text(PyRef::steal(held));
-#endif
-  return type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
-}
-
 void raise_type_cast(PyObject* object, const char* target) {
   std::string message = "'";
-  message += type_name_of(object);
+  message += host::cast_type_name(object);
   message += "' object cannot be cast as '";
   message += target;
   message += "'";
@@ -145,19 +131,8 @@ bool convert_double(PyObject* object, double& out) {
     out = PyFloat_AS_DOUBLE(object);
     return true;
   }
-#if defined(PYPY_VERSION)
-  // What float() accepts: __float__, then __index__. PyPy's PyFloat_AsDouble stops at the first;
-  // CPython's takes both, so an object with only __index__ converts alike on both hosts.
-  if (!PyFloat_Check(object) && !PyLong_Check(object) && PyIndex_Check(object) &&
-      !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__float__")) {
-    PyRef index = PyRef::steal(PyNumber_Index(object));
-    if (!index) return false;
-    const double value = PyLong_AsDouble(index.get());
-    if (value == -1.0 && PyErr_Occurred()) return false;
-    out = value;
-    return true;
-  }
-#endif
+  bool converted = false;
+  if (host::float_by_index(object, out, converted)) return converted;
   const double value = PyFloat_AsDouble(object);
   if (value == -1.0 && PyErr_Occurred()) return false;
   out = value;
@@ -304,120 +279,8 @@ bool SequenceItems::reserve(Py_ssize_t count) {
   return true;
 }
 
-bool SequenceItems::push(PyRef item) {
-  if (size_ == capacity_ && !reserve(capacity_ * 2)) return false;
-  owned_[size_++] = item.release();
-  return true;
-}
-
-#if defined(PYPY_VERSION)
-namespace {
-
-// PyPy's C API asks a dict or tuple subclass for its length when the object first reaches C,
-// and when that fails, leaves the object half-registered: a later use from C can crash the
-// interpreter (a tuple holding it then hands C a null item). So recipe items reach C only
-// through `entries`, which iterates without consulting __len__, hands every dict subclass over
-// inside a HeldEntry, whose methods read the entry's own storage from Python code, when the walk
-// reaches each key, as CPython's C API reads it, and every other object that is not a plain dict
-// inside a HeldOther, which keeps only what the error about it names: its type's name.
-constexpr const char kEntriesHelper[] = R"(
-class HeldEntry:
-    __slots__ = ("entry",)
-
-    def __init__(self, entry):
-        self.entry = entry
-
-    def get(self, key, default):
-        return dict.get(self.entry, key, default)
-
-    def items(self):
-        return list(dict.items(self.entry))
-
-
-class HeldOther:
-    __slots__ = ("type_name",)
-
-    def __init__(self, item):
-        try:
-            name = type(item).__qualname__
-        except Exception:
-            name = None
-        self.type_name = str.__str__(name) if isinstance(name, str) else None
-
-
-def entries(sequence, dict=dict, list=list, type=type, isinstance=isinstance, held=HeldEntry,
-            other=HeldOther):
-    if type(sequence) is list:
-        for item in sequence:
-            if type(item) is not dict:
-                break
-        else:
-            return sequence
-    out = []
-    for item in sequence:
-        if type(item) is not dict:
-            item = held(item) if isinstance(item, dict) else other(item)
-        out.append(item)
-    return out
-)";
-
-struct Helpers {
-  PyObject* entries = nullptr;
-  PyObject* held_type = nullptr;
-  PyObject* other_type = nullptr;
-};
-
-const Helpers* helpers() {
-  static Helpers made;
-  if (!made.entries) {
-    PyRef globals = PyRef::steal(PyDict_New());
-    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
-      return nullptr;
-    }
-    PyRef done =
-        PyRef::steal(PyRun_String(kEntriesHelper, Py_file_input, globals.get(), globals.get()));
-    if (!done) return nullptr;
-    PyObject* entries = PyDict_GetItemString(globals.get(), "entries");
-    PyObject* held_type = PyDict_GetItemString(globals.get(), "HeldEntry");
-    PyObject* other_type = PyDict_GetItemString(globals.get(), "HeldOther");
-    if (!entries || !held_type || !other_type) return nullptr;
-    Py_INCREF(entries);  // all kept for the life of the process
-    Py_INCREF(held_type);
-    Py_INCREF(other_type);
-    made.held_type = held_type;
-    made.other_type = other_type;
-    made.entries = entries;
-  }
-  return &made;
-}
-
-// The type name a HeldOther keeps, or nullptr when `object` is none.
-PyObject* held_other_name(PyObject* object) {
-  const Helpers* known = helpers();
-  if (!known) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  if (reinterpret_cast<PyObject*>(Py_TYPE(object)) != known->other_type) return nullptr;
-  PyObject* name = PyObject_GetAttrString(object, "type_name");
-  if (!name) PyErr_Clear();
-  return name;
-}
-
-}  // namespace
-
-bool is_held_entry(PyObject* object) {
-  const Helpers* known = helpers();
-  if (!known) {
-    PyErr_Clear();
-    return false;
-  }
-  return reinterpret_cast<PyObject*>(Py_TYPE(object)) == known->held_type;
-}
-#endif
-
-// The items of a list, each held. On CPython copying them runs no Python code, so the list
-// cannot change underneath.
+// The items of a list, each held. Copying them runs no Python code, so the list cannot change
+// underneath.
 bool SequenceItems::hold_list_items(PyObject* list) {
   const Py_ssize_t size = PyList_GET_SIZE(list);
   if (!reserve(size)) return false;
@@ -433,38 +296,16 @@ bool SequenceItems::hold_list_items(PyObject* list) {
 }
 
 bool SequenceItems::collect(PyObject* sequence) {
-  if (PyTuple_CheckExact(sequence)) {
-    const Py_ssize_t size = PyTuple_Size(sequence);
-    if (size < 0) return false;
-    PyObject* const* items = size > 0 ? &PyTuple_GET_ITEM(sequence, 0) : nullptr;
-    bool complete = true;
-#if defined(PYPY_VERSION)
-    // An item PyPy failed to hand to C earlier is null here; Python code reads the tuple whole.
-    for (Py_ssize_t i = 0; i < size; ++i) complete = complete && items[i] != nullptr;
-#endif
-    if (complete) {
-      tuple_ = PyRef::borrow(sequence);
-      size_ = size;
-      items_ = items;
-      return true;
-    }
+  if (PyTuple_CheckExact(sequence) && host::tuple_items_ready(sequence)) {
+    const Py_ssize_t size = PyTuple_GET_SIZE(sequence);
+    tuple_ = PyRef::borrow(sequence);
+    size_ = size;
+    items_ = size > 0 ? &PyTuple_GET_ITEM(sequence, 0) : nullptr;
+    return true;
   }
-#if defined(PYPY_VERSION)
-  const Helpers* known = helpers();
-  if (!known) return false;
-  PyRef list = PyRef::steal(PyObject_CallOneArg(known->entries, sequence));
+  if (PyList_CheckExact(sequence) && host::kListsAreHandedOver) return hold_list_items(sequence);
+  const PyRef list = host::sequence_items(sequence);
   return list && hold_list_items(list.get());
-#else
-  if (PyList_CheckExact(sequence)) return hold_list_items(sequence);
-  // Iterated without asking for the length: a length that fails or lies changes nothing, and
-  // both hosts agree (PyPy's path above never consults it).
-  PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
-  if (!iterator) return false;
-  while (PyObject* item = PyIter_Next(iterator.get())) {
-    if (!push(PyRef::steal(item))) return false;
-  }
-  return !PyErr_Occurred();
-#endif
 }
 
 bool convert_sequence(PyObject* object, SequenceItems& out) {

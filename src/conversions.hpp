@@ -9,6 +9,7 @@
 
 #include "common/bits.hpp"
 #include "common/text.hpp"
+#include "host.hpp"
 #include "py_ref.hpp"
 
 namespace fieldpack {
@@ -18,6 +19,9 @@ void raise_type_cast(PyObject* object, const char* target);
 
 // The qualified name of an object's type as UTF-8, or the fallback text if it cannot be had.
 std::string type_qualname(PyObject* type);
+
+// A type's name as read: its text when it is a str, a fixed stand-in otherwise.
+std::string type_name_text(PyObject* name);
 
 // Appends str(object) as UTF-8; false (the error cleared, nothing appended) when str() fails.
 bool append_str(std::string& out, PyObject* object);
@@ -39,7 +43,7 @@ bool convert_bytes(PyObject* object, ByteSpan& out);
 bool convert_str(PyObject* object, PyObject*& out);
 // The items of a sequence argument, each held by a strong reference for the length of the call,
 // so that changes to the caller's sequence while a call runs cannot pull an item away. A tuple is
-// held as it is, a list's items are copied, and any other sequence is iterated.
+// held as it is, a list's items are copied, and any other sequence is iterated (host.hpp).
 class SequenceItems {
  public:
   // User-provided, so that a value-initialized SequenceItems (as an element of the binder's
@@ -56,7 +60,6 @@ class SequenceItems {
  private:
   static constexpr Py_ssize_t kInline = 16;
   bool reserve(Py_ssize_t count);
-  bool push(PyRef item);
   bool hold_list_items(PyObject* list);
 
   PyRef tuple_;                // when the items are a tuple's
@@ -70,16 +73,10 @@ class SequenceItems {
 
 bool convert_sequence(PyObject* object, SequenceItems& out);
 
-#if defined(PYPY_VERSION)
-// A recipe entry that is a dict subclass, as PyPy's sequence conversion hands it over: kept in
-// Python code, read through its `get(key, default)` and `items()` (see conversions.cpp).
-bool is_held_entry(PyObject* object);
-#else
-constexpr bool is_held_entry(PyObject*) { return false; }
-#endif
-
-// A recipe entry: a dict, a dict subclass, or such an entry held for PyPy.
-inline bool is_entry(PyObject* object) { return PyDict_Check(object) || is_held_entry(object); }
+// A recipe entry: a dict, a dict subclass, or such an entry as the host hands it over.
+inline bool is_entry(PyObject* object) {
+  return PyDict_Check(object) || host::is_held_entry(object);
+}
 bool convert_dict(PyObject* object, PyObject*& out);  // out: the same object, borrowed
 
 // Conversion tags for the function table: the native type and the routine that fills it.
@@ -96,7 +93,6 @@ using U128Arg = Conversion<UInt128, convert_u128>;
 using DoubleArg = Conversion<double, convert_double>;
 using SingleArg = Conversion<float, convert_single>;
 using BoolArg = Conversion<bool, convert_bool>;
-using TextArg = Conversion<TextView, convert_text>;
 using StrArg = Conversion<PyObject*, convert_str>;
 using StoredTextArg = Conversion<StoredText, convert_stored_text>;
 using BytesArg = Conversion<ByteSpan, convert_bytes>;

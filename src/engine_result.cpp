@@ -1,4 +1,4 @@
-// Taking over host exceptions, and the wrapping of engine failures.
+// Taking over host exceptions, and raising a walk's failure.
 #include "engine_result.hpp"
 
 #include <string>
@@ -15,61 +15,63 @@ HostError take_host_error() {
   return HostError{PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
 }
 
-PyObject* raise_engine_error(EngineError& error) {
-  PyRef exception;
+namespace {
+
+// The inner exception of a failure: the one the host raised, or one made for our own failure
+// record. Empty when it is not to be wrapped (exhausted memory and interrupts, which then are
+// raised as they are) or when even making it fails (that error raised).
+PyRef inner_exception(EngineError& error) {
   if (auto* failure = std::get_if<Failure>(&error)) {
-    exception = PyRef::steal(failure_exception(*failure));
-    if (!exception) return nullptr;
-  } else {
-    auto& host = std::get<HostError>(error);
-    if (!host.value) {
-      PyErr_SetString(PyExc_SystemError, "fieldpack: a host call failed without an exception");
-      return nullptr;
-    }
-    // Exhausted memory and interrupts are no failure of the packet's content: they pass as
-    // they are, not dressed up as a ValueError.
-    const bool passes = PyErr_GivenExceptionMatches(host.value.get(), PyExc_MemoryError) ||
-                        !PyErr_GivenExceptionMatches(host.value.get(), PyExc_Exception);
-    if (passes) {
-      PyErr_Restore(host.type.release(), host.value.release(), host.traceback.release());
-      return nullptr;
-    }
-    exception = std::move(host.value);
+    return PyRef::steal(failure_exception(*failure));
   }
-  std::string message = type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
-  message += ": ";
-  if (!append_str(message, exception.get())) message += "<exception str() failed>";
-  PyRef message_object = PyRef::steal(
-      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (message_object) PyErr_SetObject(PyExc_ValueError, message_object.get());
-  return nullptr;
+  auto& host = std::get<HostError>(error);
+  if (!host.value) {
+    PyErr_SetString(PyExc_SystemError, "fieldpack: a host call failed without an exception");
+    return PyRef();
+  }
+  // Exhausted memory and interrupts are no failure of the packet's content: they pass as they
+  // are, not dressed up as a ValueError.
+  const bool passes = PyErr_GivenExceptionMatches(host.value.get(), PyExc_MemoryError) ||
+                      !PyErr_GivenExceptionMatches(host.value.get(), PyExc_Exception);
+  if (passes) {
+    PyErr_Restore(host.type.release(), host.value.release(), host.traceback.release());
+    return PyRef();
+  }
+  if (host.traceback) PyException_SetTraceback(host.value.get(), host.traceback.get());
+  return std::move(host.value);
 }
 
-void add_hint_of(const EngineError& error) {
-  const auto* failure = std::get_if<Failure>(&error);
-  if (!failure || failure->hint.empty()) return;
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  // Building the note must not meet the exception being raised, which matters more.
-  PyErr_Fetch(&type, &value, &traceback);
-  PyRef note = PyRef::steal(PyUnicode_FromStringAndSize(
-      failure->hint.data(), static_cast<Py_ssize_t>(failure->hint.size())));
-  if (!note) PyErr_Clear();
-  PyErr_Restore(type, value, traceback);
-  if (note) add_note_to_raised(note.get());
+// Raises ValueError "{type name}: {text}" for the inner exception, with it as __cause__ when
+// chained.
+void raise_wrapped(PyRef inner, Wrapping wrapping) {
+  std::string message = type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(inner.get())));
+  message += ": ";
+  if (!append_str(message, inner.get())) message += "<exception str() failed>";
+  PyRef text = PyRef::steal(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) return;
+  if (wrapping == Wrapping::unchained) {
+    PyErr_SetObject(PyExc_ValueError, text.get());
+    return;
+  }
+  PyRef outer = PyRef::steal(PyObject_CallOneArg(PyExc_ValueError, text.get()));
+  if (!outer) return;
+  PyException_SetCause(outer.get(), inner.release());  // takes the reference
+  PyErr_SetObject(PyExc_ValueError, outer.get());
+}
+
+}  // namespace
+
+PyObject* raise_record(FailureRecord& record, Wrapping wrapping) {
+  // An exception that passes unwrapped carries the notes too.
+  if (PyRef inner = inner_exception(record.error)) raise_wrapped(std::move(inner), wrapping);
+  if (PyErr_Occurred()) add_notes_to_raised(record);
+  return nullptr;
 }
 
 PyObject* to_python(PacketResult&& result) {
   if (result.ok()) return result.value().release();
-  PacketFailure& failure = result.failure();
-  raise_engine_error(failure.error);
-  if (!PyErr_Occurred()) return nullptr;
-  const FailedAt& at = failure.field;
-  if (at.known) {
-    note_field_of_raised(
-        FieldLabel{at.index, at.name.get(), at.encoding, at.has_extent, at.bits, at.start_bit});
-  }
-  add_hint_of(failure.error);
-  return nullptr;
+  return raise_record(result.failure(), Wrapping::unchained);
 }
 
 }  // namespace fieldpack

@@ -59,22 +59,6 @@ inline bool same_text(PyObject* a, PyObject* b) {
   return PyUnicode_Compare(a, b) == 0;
 }
 
-// Whether the str is interned, as literals and identifiers are; PyPy does not say, so any str
-// may be.
-inline bool may_be_interned(PyObject* str) {
-#if defined(PYPY_VERSION)
-  (void)str;
-  return true;
-#else
-  return PyUnicode_CHECK_INTERNED(str) != 0;
-#endif
-}
-
-#if !defined(PYPY_VERSION)
-// A str's storage and its width in bytes per character (1, 2 or 4).
-inline void* str_data(PyObject* str) { return PyUnicode_DATA(str); }
-inline int str_kind(PyObject* str) { return static_cast<int>(PyUnicode_KIND(str)); }
-#endif
 #pragma GCC diagnostic pop
 
 // A str's own storage, read in place: one code point per unit of `unit_size` bytes (1, 2 or 4),

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "conversions.hpp"
+#include "host.hpp"
 
 namespace fieldpack {
 
@@ -15,13 +16,6 @@ std::array<PyObject*, kRecipeKeyCount> interned_keys{};
 // these very objects, so most values are recognised by one pointer comparison.
 std::array<PyObject*, kEncodingCount> interned_encodings{};
 std::array<PyObject*, 2> interned_byte_orders{};  // "big", "little"
-
-Failure missing_field(RecipeKey key) {
-  std::string message = "Recipe missing required field: '";
-  message += name_of(key);
-  message += '\'';
-  return Failure{ErrorKind::key_error, std::move(message)};
-}
 
 EngineStatus require_dict(PyObject* entry) {
   if (is_entry(entry)) return kDone;
@@ -39,7 +33,7 @@ EngineStatus check_text(PyObject* object) {
 }
 
 // Converting these runs no Python code: exact bools, and ints read straight from their storage.
-bool converts_without_python(PyObject* object) {
+bool converts_without_hooks(PyObject* object) {
   return PyLong_Check(object) || object == Py_True || object == Py_False;
 }
 
@@ -134,42 +128,6 @@ bool make_recipe_keys() {
 
 PyObject* interned_key(RecipeKey key) { return interned_keys[slot_of(key)]; }
 
-bool dict_lookup(PyObject* dict, PyObject* key, PyRef& out) {
-#if defined(PYPY_VERSION)
-  if (is_held_entry(dict)) {
-    static PyObject* get = nullptr;
-    static PyObject* absent = nullptr;
-    if (!get) get = PyUnicode_InternFromString("get");
-    if (!absent) absent = PyList_New(0);
-    if (!get || !absent) return false;
-    out = PyRef::steal(PyObject_CallMethodObjArgs(dict, get, key, absent, nullptr));
-    if (!out) return false;
-    if (out.get() == absent) out.reset();
-    return true;
-  }
-  if (!PyDict_CheckExact(dict)) {
-    // PyPy's C API reads a dict subclass through its Python-level methods; dict.get on the
-    // instance reads its own storage and never calls __missing__.
-    static PyObject* dict_get = nullptr;
-    static PyObject* absent = nullptr;
-    if (!dict_get) {
-      dict_get = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyDict_Type), "get");
-    }
-    if (!absent) absent = PyList_New(0);
-    if (!dict_get || !absent) return false;
-    out = PyRef::steal(PyObject_CallFunctionObjArgs(dict_get, dict, key, absent, nullptr));
-    if (!out) return false;
-    if (out.get() == absent) out.reset();
-    return true;
-  }
-#endif
-  // Borrowed for no longer than it takes to own it.
-  PyObject* found = PyDict_GetItemWithError(dict, key);
-  if (!found && PyErr_Occurred()) return false;
-  out = PyRef::borrow(found);
-  return true;
-}
-
 TextView text_of(PyObject* text) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
@@ -185,7 +143,7 @@ TextView text_of(PyObject* text) {
 class RecipeReader::Entry {
  public:
   // `scanned`: what a pass over the entry found, still the entry's own since nothing has run.
-  Entry(PyObject* dict, const Found* scanned) : dict_(dict), fresh_(scanned == nullptr) {
+  Entry(PyObject* dict, const Found* scanned) : dict_(dict), stale_(scanned == nullptr) {
     if (scanned) {
       for (std::size_t slot = 0; slot < kRecipeKeyCount; ++slot) {
         values_[slot] = PyRef::borrow((*scanned)[slot]);
@@ -196,20 +154,20 @@ class RecipeReader::Entry {
   // The value under `key`, or empty when the entry has none.
   EngineResult<PyObject*> get(RecipeKey key) {
     const std::size_t slot = slot_of(key);
-    if (fresh_ && !dict_lookup(dict_, interned_key(key), values_[slot])) return host_error();
+    if (stale_ && !host::dict_lookup(dict_, interned_key(key), values_[slot])) return host_error();
     return values_[slot].get();
   }
 
   // Called after converting `object`: if that may have run Python code, the keys still to be
   // read are looked up afresh.
   void converted(PyObject* object) {
-    if (!converts_without_python(object)) fresh_ = true;
+    if (!converts_without_hooks(object)) stale_ = true;
   }
 
  private:
   PyObject* dict_;
   PyRef values_[kRecipeKeyCount];
-  bool fresh_;
+  bool stale_;  // whether the values must be looked up afresh as they are read
 };
 
 template <class Meaning>
@@ -259,7 +217,7 @@ void RecipeReader::Remembered<Meaning>::remember(PyObject* object, Meaning value
   // The view lives in the str's own storage, which the reference taken here keeps. An interned
   // str is found by pointer; only others are looked for by their text.
   std::string_view stored;
-  if (PyUnicode_Check(object) && !(PyUnicode_CheckExact(object) && may_be_interned(object))) {
+  if (PyUnicode_Check(object) && !(PyUnicode_CheckExact(object) && host::may_be_interned(object))) {
     ascii_text(object, stored);
   }
   ascii[next] = Bytes{stored.data(), stored.size()};
@@ -282,7 +240,6 @@ int RecipeReader::slot_of_key(PyObject* key) {
     if (key == keys_[slot]) return static_cast<int>(slot);
   }
   if (!PyUnicode_CheckExact(key)) return kUnreadable;
-#if !defined(PYPY_VERSION)
   std::string_view text;
   // Our names are ASCII: a str that is not cannot be one of them.
   if (!ascii_text(key, text)) return kNoSlot;
@@ -293,7 +250,6 @@ int RecipeReader::slot_of_key(PyObject* key) {
       return static_cast<int>(slot);
     }
   }
-#endif
   return kNoSlot;
 }
 
@@ -369,14 +325,9 @@ bool RecipeReader::read_plain(const Found& found, FieldDefinition& field) {
 }
 
 bool RecipeReader::read_if_plain(PyObject* entry, FieldDefinition& field) {
-#if !defined(PYPY_VERSION)
+  if constexpr (!host::kOnePassReadsAreCheap) return false;
   Found found;
   return PyDict_Check(entry) && scan(entry, found) && read_plain(found, field);
-#else
-  (void)entry;
-  (void)field;
-  return false;
-#endif
 }
 
 EngineResult<FieldDefinition> RecipeReader::read(PyObject* entry) {
@@ -384,15 +335,14 @@ EngineResult<FieldDefinition> RecipeReader::read(PyObject* entry) {
   // moving a definition just written into the result made the move's wide loads wait for the
   // narrow stores still in flight (a few percent of a 24-field unpack).
   EngineResult<FieldDefinition> field{FieldDefinition{}};
-#if !defined(PYPY_VERSION)
-  // PyDict_Next is cheaper than keyed lookups on CPython; on PyPy it is the dearer way.
-  Found found;
-  const bool scanned = PyDict_Check(entry) && scan(entry, found);
-  if (scanned && read_plain(found, field.value())) return field;
-  field = read_by_keys(entry, scanned ? &found : nullptr);
-#else
-  field = read_by_keys(entry, nullptr);
-#endif
+  if constexpr (host::kOnePassReadsAreCheap) {
+    Found found;
+    const bool scanned = PyDict_Check(entry) && scan(entry, found);
+    if (scanned && read_plain(found, field.value())) return field;
+    field = read_by_keys(entry, scanned ? &found : nullptr);
+  } else {
+    field = read_by_keys(entry, nullptr);
+  }
   return field;
 }
 
@@ -408,7 +358,7 @@ EngineResult<FieldDefinition> RecipeReader::read_by_keys(PyObject* entry, const 
   auto required = [&](RecipeKey key, PyRef& out) -> EngineStatus {
     EngineResult<PyObject*> value = values.get(key);
     if (!value.ok()) return std::move(value.failure());
-    if (!value.value()) return EngineError{missing_field(key)};
+    if (!value.value()) return EngineError{core::missing_field(key)};
     out = PyRef::borrow(value.value());
     return kDone;
   };
@@ -418,7 +368,7 @@ EngineResult<FieldDefinition> RecipeReader::read_by_keys(PyObject* entry, const 
     EngineResult<PyObject*> value = values.get(key);
     if (!value.ok()) return std::move(value.failure());
     present = value.value() != nullptr;
-    if (!present) return required_key ? EngineStatus(EngineError{missing_field(key)}) : kDone;
+    if (!present) return required_key ? EngineStatus(EngineError{core::missing_field(key)}) : kDone;
     const PyRef held = PyRef::borrow(value.value());
     EngineResult<std::uint32_t> converted = size_value(held.get());
     if (!converted.ok()) return std::move(converted.failure());
@@ -452,7 +402,7 @@ EngineResult<FieldDefinition> RecipeReader::read_by_keys(PyObject* entry, const 
   {
     EngineResult<PyObject*> value = values.get(RecipeKey::reverse_bits);
     if (!value.ok()) return std::move(value.failure());
-    if (!value.value()) return EngineError{missing_field(RecipeKey::reverse_bits)};
+    if (!value.value()) return EngineError{core::missing_field(RecipeKey::reverse_bits)};
     const PyRef held = PyRef::borrow(value.value());
     if (held.get() == Py_True || held.get() == Py_False) {
       field.reverse_bits = held.get() == Py_True;
@@ -477,11 +427,11 @@ EngineResult<Extent> RecipeReader::read_extent(PyObject* entry) {
   }
   Extent extent;
   PyRef bits;
-  if (!dict_lookup(entry, interned_key(RecipeKey::bits), bits)) return host_error();
-  if (!bits) return EngineError{missing_field(RecipeKey::bits)};
+  if (!host::dict_lookup(entry, interned_key(RecipeKey::bits), bits)) return host_error();
+  if (!bits) return EngineError{core::missing_field(RecipeKey::bits)};
   if (!convert_size(bits.get(), extent.bits)) return host_error();
   PyRef offset;
-  if (!dict_lookup(entry, interned_key(RecipeKey::offset_bits), offset)) return host_error();
+  if (!host::dict_lookup(entry, interned_key(RecipeKey::offset_bits), offset)) return host_error();
   extent.has_offset = static_cast<bool>(offset);
   if (offset && !convert_size(offset.get(), extent.offset_bits)) return host_error();
   return extent;
@@ -491,7 +441,7 @@ EngineResult<const EncodingRow*> RecipeReader::encoding(const FieldDefinition& f
   PyObject* const text = field.encoding.get();
   if (const EncodingRow* const* known = encodings_.find(text)) return *known;
   // Only an interned str can be one of ours; a recipe read from JSON holds none.
-  if (PyUnicode_CheckExact(text) && may_be_interned(text)) {
+  if (PyUnicode_CheckExact(text) && host::may_be_interned(text)) {
     for (std::size_t i = 0; i < kEncodingCount; ++i) {
       if (text == interned_encodings[i]) {
         encodings_.remember_ours(text, &kEncodings[i]);
@@ -549,25 +499,13 @@ EngineResult<ByteOrder> RecipeReader::byte_order(const FieldDefinition& field) {
     byte_orders_.remember(field.byte_order.get(), order);
     return order;
   }
-  std::string message = "Invalid byte_order '";
-  message += field.byte_order_text();
-  message += "': must be 'big' or 'little'";
-  return EngineError{value_error(std::move(message))};
-}
-
-Failure unsupported_encoding(const FieldDefinition& field, bool packing) {
-  const TextView spelled = field.encoding_text();
-  std::string message = "Unsupported encoding type: ";
-  message += spelled;
-  Failure failure = value_error(std::move(message));
-  failure.hint = closest_encoding_names(spelled, packing);
-  return failure;
+  return EngineError{core::invalid_byte_order(field.byte_order_text())};
 }
 
 std::string entry_name(PyObject* entry, std::size_t index) {
   PyRef name;
   TextView text;
-  if (is_entry(entry) && dict_lookup(entry, interned_key(RecipeKey::name), name) && name &&
+  if (is_entry(entry) && host::dict_lookup(entry, interned_key(RecipeKey::name), name) && name &&
       convert_text(name.get(), text)) {
     return std::string(text);
   }
@@ -579,7 +517,7 @@ std::string entry_name(PyObject* entry, std::size_t index) {
 
 PyRef readable_text(PyObject* entry, RecipeKey key) {
   PyRef value;
-  if (!is_entry(entry) || !dict_lookup(entry, interned_key(key), value) || !value ||
+  if (!is_entry(entry) || !host::dict_lookup(entry, interned_key(key), value) || !value ||
       !PyUnicode_Check(value.get())) {
     PyErr_Clear();
     return PyRef();
@@ -592,16 +530,6 @@ PyRef name_key(const FieldDefinition& field) {
   const TextView text = field.name_text();
   return PyRef::steal(
       PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
-Failure position_out_of_range(std::string_view field_name, std::uint64_t end_bit) {
-  std::string message = "Field '";
-  message += field_name;
-  message += "' would end at bit ";
-  append_decimal(message, end_bit);
-  message += ", beyond the largest bit position ";
-  append_decimal(message, kLargestBitPosition);
-  return value_error(std::move(message));
 }
 
 }  // namespace fieldpack

@@ -22,29 +22,22 @@
 #include "common/encodings.hpp"
 #include "common/field_window.hpp"
 #include "common/text.hpp"
+#include "core/messages.hpp"
 #include "engine_result.hpp"
 #include "py_ref.hpp"
 
 namespace fieldpack {
 
-// The six keys of a field definition, in the order both engines read them.
-enum class RecipeKey : std::uint8_t { name, encoding, bits, byte_order, reverse_bits, offset_bits };
-
-inline constexpr std::array<std::string_view, 6> kRecipeKeyNames = {
-    "name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits"};
-
-inline constexpr std::size_t kRecipeKeyCount = kRecipeKeyNames.size();
-
-constexpr std::size_t slot_of(RecipeKey key) { return static_cast<std::size_t>(key); }
-constexpr std::string_view name_of(RecipeKey key) { return kRecipeKeyNames[slot_of(key)]; }
+using core::kLargestBitPosition;
+using core::kRecipeKeyCount;
+using core::kRecipeKeyNames;
+using core::name_of;
+using core::RecipeKey;
+using core::slot_of;
 
 // The interned key strings, made once when a module is first initialised.
 bool make_recipe_keys();
 PyObject* interned_key(RecipeKey key);
-
-// The value under `key` in the dictionary's own storage, never through a subclass's
-// __getitem__ or __missing__; empty when absent. False with a Python error set on failure.
-bool dict_lookup(PyObject* dict, PyObject* key, PyRef& out);
 
 // The UTF-8 form of a str already accepted by the text conversion; for messages only.
 TextView text_of(PyObject* text);
@@ -168,10 +161,6 @@ class RecipeReader {
   bool python_may_have_run_ = false;
 };
 
-// "Unsupported encoding type: {encoding}", the name as spelled, with a hint naming the closest
-// names that unpacking, or packing when `packing`, knows.
-Failure unsupported_encoding(const FieldDefinition& field, bool packing);
-
 // The key under which a field's value is stored or looked up: the name itself when it is an
 // exact str, else a plain str of the same text (so a subclass's hooks play no part). Empty with
 // the host's error set on failure.
@@ -192,10 +181,5 @@ PyRef readable_text(PyObject* entry, RecipeKey key);
 // What to call an entry in a message before its "name" has been read: the name if it has a
 // usable one, else "#index".
 std::string entry_name(PyObject* entry, std::size_t index);
-
-// A field whose start or end lies beyond the largest bit position a size can hold.
-Failure position_out_of_range(std::string_view field_name, std::uint64_t end_bit);
-
-inline constexpr std::uint64_t kLargestBitPosition = 0xFFFFFFFFu;
 
 }  // namespace fieldpack

@@ -19,8 +19,4 @@ PyRef make_object(EncodedBytes&& bytes);
 // fails with the host's own UnicodeEncodeError. Empty with the exception set on failure.
 PyRef encode_utf8_object(PyObject* str);
 
-// The encoded bytes as one buffer, valid while `bytes` lives; writes them into bytes.storage
-// unless they are the text itself. Throws std::bad_alloc when they do not fit in memory.
-ByteSpan as_bytes(const EncodedBytes& bytes);
-
 }  // namespace fieldpack

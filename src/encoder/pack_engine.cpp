@@ -1,5 +1,5 @@
-// The recipe walks of pack_parameters: size the packet, then convert each value with the codecs
-// its encoding's row names and place its bytes.
+// The recipe walks of pack_parameters: size the packet, then convert each value and run the
+// field's step, which encodes it and places its bytes.
 #include "encoder/pack_engine.hpp"
 
 #include <cstring>
@@ -9,96 +9,15 @@
 
 #include "common/encodings.hpp"
 #include "common/field_window.hpp"
+#include "core/field_step.hpp"
+#include "core/messages.hpp"
+#include "host.hpp"
 #include "recipe.hpp"
+#include "values.hpp"
 
 namespace fieldpack::encoder {
 
-Failure missing_value(std::string_view field_name) {
-  std::string message = "Missing value for parameter: '";
-  message += field_name;
-  message += '\'';
-  return Failure{ErrorKind::key_error, std::move(message)};
-}
-
 namespace {
-
-// A field's converted value: a numeric code, or encoded text.
-struct FieldBytes {
-  bool is_text = false;
-  std::uint64_t code = 0;
-  EncodedBytes text;
-};
-
-template <class Native>
-EngineResult<Native> convert_value(bool (*convert)(PyObject*, Native&), PyObject* object) {
-  Native out{};
-  if (convert(object, out)) return out;
-  return host_error();
-}
-
-EngineResult<FieldBytes> code_bytes(Result<std::uint64_t>&& code) {
-  if (!code.ok()) return EngineError{std::move(code.failure())};
-  return FieldBytes{false, code.value(), {}};
-}
-
-// The value converted by its encoding's row. Packing knows no reserved format and no f128.
-EngineResult<FieldBytes> encode_field(const FieldDefinition& field, const EncodingRow* row,
-                                      PyObject* object) {
-  if (!row || !packable(*row)) return EngineError{unsupported_encoding(field, true)};
-  switch (row->family) {
-    case Family::unsigned_integer: {
-      EngineResult<std::uint64_t> value = convert_value(convert_u64, object);
-      if (!value.ok()) return std::move(value.failure());
-      if (field.bits < 64 && value.value() > low_mask(field.bits)) {
-        return EngineError{
-            too_large_for_bits("Value ", value.value(), " is too large for ", field.bits)};
-      }
-      return FieldBytes{false, value.value(), {}};
-    }
-    case Family::signed_integer:
-    case Family::decimal: {
-      EngineResult<std::int64_t> value = convert_value(convert_i64, object);
-      if (!value.ok()) return std::move(value.failure());
-      return code_bytes(row->encode_integer(value.value(), field.bits));
-    }
-    case Family::binary_float: {
-      EngineResult<double> value = convert_value(convert_double, object);
-      if (!value.ok()) return std::move(value.failure());
-      return FieldBytes{false, row->encode_real(value.value()), {}};
-    }
-    case Family::text: {
-      EngineResult<StoredText> text = convert_value(convert_stored_text, object);
-      if (!text.ok()) return std::move(text.failure());
-      Result<EncodedBytes> encoded = row->encode_text(text.value());
-      if (!encoded.ok()) return EngineError{std::move(encoded.failure())};
-      return FieldBytes{true, 0, std::move(encoded.value())};
-    }
-    case Family::binary_f128:
-    case Family::reserved:
-      break;
-  }
-  return EngineError{unsupported_encoding(field, true)};
-}
-
-// Whether converting `object` for a field of this family runs no Python code: it is of a
-// built-in type the conversion reads directly.
-bool converts_without_python(Family family, PyObject* object) {
-  switch (family) {
-    case Family::unsigned_integer:
-    case Family::signed_integer:
-    case Family::decimal:
-      return PyLong_Check(object);
-    // An int subclass may override __float__; an exact int or bool, or any float, may not.
-    case Family::binary_float:
-      return PyFloat_Check(object) || PyLong_CheckExact(object) || PyBool_Check(object);
-    case Family::text:
-      return PyUnicode_Check(object);
-    case Family::binary_f128:
-    case Family::reserved:
-      break;
-  }
-  return true;  // refused before any conversion
-}
 
 // Up to N elements in place, more on the heap; only as many constructed as pushed.
 template <class T, std::size_t N>
@@ -135,13 +54,10 @@ class SmallVector {
 class ValueIndex {
  public:
   // False (the index unusable) when the dictionary has another kind of key or is much larger
-  // than the recipe, so that reading it whole would cost more than the lookups.
+  // than the recipe, or the host reads a dict whole dearly, so that reading it whole would cost
+  // more than the lookups.
   bool build(PyObject* values, Py_ssize_t field_count) {
-#if defined(PYPY_VERSION)
-    (void)values;
-    (void)field_count;
-    return false;
-#else
+    if constexpr (!host::kOnePassReadsAreCheap) return false;
     const Py_ssize_t size = PyDict_Size(values);
     if (size < 0 || size > 2 * field_count + 16) return false;
     std::size_t capacity = 8;
@@ -164,7 +80,6 @@ class ValueIndex {
       slots_[at] = Slot{key, hash, value};
     }
     return true;
-#endif
   }
 
   // The value under an exact str, or nullptr when absent; false when the name's hash fails.
@@ -222,8 +137,8 @@ PacketResult build_packet(const SequenceItems& entries, PyObject* values) {
       early = FieldDefinition{};
       EngineResult<Extent> read = reader.read_extent(entries[i]);
       if (!read.ok()) {
-        return PacketFailure{std::move(read.failure()),
-                             entry_at(index, readable_text(entries[i], RecipeKey::name))};
+        return FailureRecord(std::move(read.failure()), index,
+                             readable_text(entries[i], RecipeKey::name));
       }
       extent = read.value();
       untouched = untouched && !reader.python_may_have_run();
@@ -233,17 +148,16 @@ PacketResult build_packet(const SequenceItems& entries, PyObject* values) {
     if (end > kLargestBitPosition) {
       const std::string name = entry_name(entries[i], index);
       const PyRef encoding = readable_text(entries[i], RecipeKey::encoding);
-      return PacketFailure{EngineError{position_out_of_range(name, end)},
-                           FailedAt{true, index, readable_text(entries[i], RecipeKey::name),
-                                    encoding ? std::string(text_of(encoding.get())) : std::string(),
-                                    true, extent.bits, start}};
+      return FailureRecord(core::position_out_of_range(name, end), index,
+                           readable_text(entries[i], RecipeKey::name),
+                           encoding ? text_of(encoding.get()) : TextView(), extent.bits, start);
     }
     if (end > largest_end) largest_end = end;
   }
   const std::uint64_t packet_size = (largest_end + 7) / 8;
   PyRef packet =
       PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(packet_size)));
-  if (!packet) return PacketFailure{host_error(), {}};
+  if (!packet) return FailureRecord(host_error());
   auto* bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(packet.get()));
   std::memset(bytes, 0, static_cast<std::size_t>(packet_size));
   if (count == 0) return packet;
@@ -254,6 +168,9 @@ PacketResult build_packet(const SequenceItems& entries, PyObject* values) {
   const bool indexed = untouched && count > 1 && value_index.build(values, count);
 
   // Placement walk: a field without an offset follows the previous field's end.
+  core::NativeValue native;
+  core::Encoded encoded;
+  Failure failure;
   std::uint64_t cursor = 0;
   for (Py_ssize_t i = 0; i < count; ++i) {
     const auto index = static_cast<std::size_t>(i);
@@ -264,22 +181,21 @@ PacketResult build_packet(const SequenceItems& entries, PyObject* values) {
     } else {
       EngineResult<FieldDefinition> read = reader.read(entries[i]);
       if (!read.ok()) {
-        return PacketFailure{std::move(read.failure()),
-                             entry_at(index, readable_text(entries[i], RecipeKey::name))};
+        return FailureRecord(std::move(read.failure()), index,
+                             readable_text(entries[i], RecipeKey::name));
       }
       field = std::move(read.value());
       untouched = untouched && !reader.python_may_have_run();
     }
     const std::uint64_t start = field.has_offset ? field.offset_bits : cursor;
     auto failed = [&](EngineError&& error) {
-      return PacketFailure{std::move(error),
-                           FailedAt{true, index, PyRef::borrow(field.name.get()),
-                                    std::string(field.encoding_text()), true, field.bits, start}};
+      return FailureRecord(std::move(error), index, PyRef::borrow(field.name.get()),
+                           field.encoding_text(), field.bits, start);
     };
     const std::uint64_t end = start + field.bits;
     // Checked again: an entry read afresh may hold another width now.
     if (end > kLargestBitPosition) {
-      return failed(EngineError{position_out_of_range(field.name_text(), end)});
+      return failed(core::position_out_of_range(field.name_text(), end));
     }
 
     PyRef made_key;
@@ -292,28 +208,29 @@ PacketResult build_packet(const SequenceItems& entries, PyObject* values) {
       value = PyRef::borrow(found);
     } else {
       untouched = false;
-      if (!dict_lookup(values, key, value)) return failed(host_error());
+      if (!host::dict_lookup(values, key, value)) return failed(host_error());
     }
-    if (!value) return failed(EngineError{missing_value(field.name_text())});
+    if (!value) return failed(core::missing_value(field.name_text()));
 
     EngineResult<const EncodingRow*> row = reader.encoding(field);
     if (!row.ok()) return failed(std::move(row.failure()));
-    EngineResult<FieldBytes> field_bytes = encode_field(field, row.value(), value.get());
-    if (!field_bytes.ok()) return failed(std::move(field_bytes.failure()));
-    if (row.value() && !converts_without_python(row.value()->family, value.get())) {
-      untouched = false;
+    // Packing knows no reserved format and no f128.
+    if (!row.value() || !packable(*row.value())) {
+      return failed(core::unsupported_encoding(field.encoding_text(), true));
     }
+    // The byte order is judged once the value is encoded: the step is compiled for "big" first,
+    // which encoding does not look at, and again for "little".
+    core::FieldStep step =
+        core::compile_step(*row.value(), field.bits, ByteOrder::big, field.reverse_bits);
+    if (!convert_value(step.packed, value.get(), native)) return failed(host_error());
+    if (!core::encode(step, native, encoded, failure)) return failed(std::move(failure));
+    if (!converts_without_hooks(step.packed, value.get())) untouched = false;
     EngineResult<ByteOrder> order = reader.byte_order(field);
     if (!order.ok()) return failed(std::move(order.failure()));
-
-    const std::uint64_t first_byte = start / 8;
-    if (field_bytes.value().is_text) {
-      place_bytes(bytes, packet_size, first_byte, as_bytes(field_bytes.value().text), field.bits,
-                  order.value());
-    } else {
-      place_code(bytes, packet_size, first_byte, field_bytes.value().code, field.bits,
-                 order.value(), field.reverse_bits);
+    if (order.value() != ByteOrder::big) {
+      step = core::compile_step(*row.value(), field.bits, order.value(), field.reverse_bits);
     }
+    core::place(step, encoded, bytes, packet_size, start / 8);
     cursor = end;
   }
   return packet;

@@ -10,7 +10,4 @@ namespace fieldpack::encoder {
 // returns the new bytes object or the first failure.
 PacketResult build_packet(const SequenceItems& entries, PyObject* values);
 
-// The KeyError of a field whose name `values` lacks, for other walks that must report it alike.
-Failure missing_value(std::string_view field_name);
-
 }  // namespace fieldpack::encoder

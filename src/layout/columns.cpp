@@ -12,13 +12,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "boundary.hpp"
 #include "common/bits.hpp"
-#include "decoder/unpack_engine.hpp"
-#include "field_note.hpp"
-#include "layout/window_read.hpp"
-#include "recipe.hpp"
-#include "text_objects.hpp"
+#include "core/walks.hpp"
+#include "host.hpp"
+#include "values.hpp"
 
 namespace fieldpack::layout {
 
@@ -32,265 +29,27 @@ constexpr std::uint64_t kMaxBlockPackets = 2048;
 // Below this many numeric values, giving up the interpreter lock costs more than it frees.
 constexpr std::uint64_t kUnlockedValues = 4096;
 
-ColumnType integer_type(std::uint32_t bits, bool is_signed) {
-  const int size = bits <= 8 ? 0 : bits <= 16 ? 1 : bits <= 32 ? 2 : 3;
-  constexpr ColumnType kUnsigned[] = {ColumnType::u8, ColumnType::u16, ColumnType::u32,
-                                      ColumnType::u64};
-  constexpr ColumnType kSigned[] = {ColumnType::i8, ColumnType::i16, ColumnType::i32,
-                                    ColumnType::i64};
-  return is_signed ? kSigned[size] : kUnsigned[size];
-}
-
-ColumnType column_type(const FieldPlan& field) {
-  switch (field.row->family) {
-    case Family::unsigned_integer:
-      return integer_type(field.bits, false);
-    case Family::signed_integer:
-      return integer_type(field.bits, true);
-    case Family::decimal:
-      return ColumnType::i64;
-    case Family::binary_float:
-    case Family::binary_f128:
-    case Family::reserved:
-      return ColumnType::f64;
-    case Family::text:
-      break;
-  }
-  return ColumnType::text;
-}
-
-// Calls `body` with a null pointer of the column's element type.
-template <class Body>
-void with_element(ColumnType type, Body&& body) {
-  switch (type) {
-    case ColumnType::u8:
-      return body(static_cast<std::uint8_t*>(nullptr));
-    case ColumnType::u16:
-      return body(static_cast<std::uint16_t*>(nullptr));
-    case ColumnType::u32:
-      return body(static_cast<std::uint32_t*>(nullptr));
-    case ColumnType::u64:
-      return body(static_cast<std::uint64_t*>(nullptr));
-    case ColumnType::i8:
-      return body(static_cast<std::int8_t*>(nullptr));
-    case ColumnType::i16:
-      return body(static_cast<std::int16_t*>(nullptr));
-    case ColumnType::i32:
-      return body(static_cast<std::int32_t*>(nullptr));
-    case ColumnType::i64:
-      return body(static_cast<std::int64_t*>(nullptr));
-    case ColumnType::f64:
-      return body(static_cast<double*>(nullptr));
-    case ColumnType::text:
-      break;
-  }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Numeric fields, without Python objects
-
-// The fixed-width reads of a plan row, each with the element type its width gives.
-template <Read kRead>
-struct Reader;
-template <>
-struct Reader<Read::big1> {
-  using Out = std::uint8_t;
-  static std::uint64_t read(const std::uint8_t* p) { return p[0]; }
-};
-template <>
-struct Reader<Read::big2> {
-  using Out = std::uint16_t;
-  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint16_t, false>(p); }
-};
-template <>
-struct Reader<Read::big4> {
-  using Out = std::uint32_t;
-  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint32_t, false>(p); }
-};
-template <>
-struct Reader<Read::big8> {
-  using Out = std::uint64_t;
-  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint64_t, false>(p); }
-};
-template <>
-struct Reader<Read::little2> {
-  using Out = std::uint16_t;
-  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint16_t, true>(p); }
-};
-template <>
-struct Reader<Read::little4> {
-  using Out = std::uint32_t;
-  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint32_t, true>(p); }
-};
-template <>
-struct Reader<Read::little8> {
-  using Out = std::uint64_t;
-  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint64_t, true>(p); }
-};
-
-template <Read kRead>
-void unsigned_fixed(const FieldPlan& field, const std::uint8_t* window, std::uint64_t stride,
-                    std::uint64_t n, std::uint8_t* out) {
-  using Out = typename Reader<kRead>::Out;
-  auto* values = reinterpret_cast<Out*>(out);
-  const std::uint64_t mask = field.mask;
-  for (std::uint64_t i = 0; i < n; ++i, window += stride) {
-    values[i] = static_cast<Out>(Reader<kRead>::read(window) & mask);
-  }
-}
-
-template <class Out>
-void unsigned_general(const FieldPlan& field, const std::uint8_t* window, std::uint64_t stride,
-                      std::uint64_t n, std::uint8_t* out) {
-  auto* values = reinterpret_cast<Out*>(out);
-  for (std::uint64_t i = 0; i < n; ++i, window += stride) {
-    values[i] = static_cast<Out>(value_of(field, window));
-  }
-}
-
-template <class Out>
-Out element_of(const Number& number) {
-  if constexpr (std::is_floating_point_v<Out>) {
-    return number.kind == Number::Kind::real ? number.real_value : 0.0;
-  } else {
-    switch (number.kind) {
-      case Number::Kind::signed_integer:
-        return static_cast<Out>(number.signed_value);
-      case Number::Kind::unsigned_integer:
-        return static_cast<Out>(number.unsigned_value);
-      case Number::Kind::real:
-        break;  // no row gives a real for an integer column
-    }
-    return Out{};
-  }
-}
-
-// Decodes the field's values through its row's codec; the index of the first value that fails
-// (its failure in `failure`), or n.
-template <class Out>
-std::uint64_t numbers(const FieldPlan& field, const std::uint8_t* window, std::uint64_t stride,
-                      std::uint64_t n, std::uint8_t* out, std::optional<Failure>& failure) {
-  auto* values = reinterpret_cast<Out*>(out);
-  const NumberDecoder decode = field.row->decode_number;
-  for (std::uint64_t i = 0; i < n; ++i, window += stride) {
-    Result<Number> number = decode(value_of(field, window), field.bits);
-    if (!number.ok()) {
-      failure = std::move(number.failure());
-      return i;
-    }
-    values[i] = element_of<Out>(number.value());
-  }
-  return n;
-}
-
-// The numeric field's values of n packets (`window`: its window in the first) into `out`, as
-// elements of `type`; the index of the first that fails, or n. Touches no Python object.
-std::uint64_t decode_numeric(const FieldPlan& field, ColumnType type, const std::uint8_t* window,
-                             std::uint64_t stride, std::uint64_t n, std::uint8_t* out,
-                             std::optional<Failure>& failure) {
-  switch (field.row->family) {
-    case Family::unsigned_integer:
-      switch (field.read) {
-        case Read::big1:
-          unsigned_fixed<Read::big1>(field, window, stride, n, out);
-          return n;
-        case Read::big2:
-          unsigned_fixed<Read::big2>(field, window, stride, n, out);
-          return n;
-        case Read::big4:
-          unsigned_fixed<Read::big4>(field, window, stride, n, out);
-          return n;
-        case Read::big8:
-          unsigned_fixed<Read::big8>(field, window, stride, n, out);
-          return n;
-        case Read::little2:
-          unsigned_fixed<Read::little2>(field, window, stride, n, out);
-          return n;
-        case Read::little4:
-          unsigned_fixed<Read::little4>(field, window, stride, n, out);
-          return n;
-        case Read::little8:
-          unsigned_fixed<Read::little8>(field, window, stride, n, out);
-          return n;
-        case Read::general:
-          with_element(type, [&](auto* element) {
-            unsigned_general<std::remove_pointer_t<decltype(element)>>(field, window, stride, n,
-                                                                       out);
-          });
-          return n;
-      }
-      return n;
-    case Family::signed_integer:
-    case Family::decimal:
-    case Family::binary_float: {
-      std::uint64_t done = n;
-      with_element(type, [&](auto* element) {
-        using Out = std::remove_pointer_t<decltype(element)>;
-        done = numbers<Out>(field, window, stride, n, out, failure);
-      });
-      return done;
-    }
-    case Family::binary_f128: {
-      // At 64 bits or less every pattern reads as +0.0; wider fields fail before they get here.
-      auto* values = reinterpret_cast<double*>(out);
-      std::fill(values, values + n, 0.0);
-      return n;
-    }
-    case Family::reserved:
-    case Family::text:
-      break;  // failed or decoded elsewhere
-  }
-  return n;
-}
-
-// The failure of every packet at field `index`, whatever it holds: a window past the packet's
-// end or past the largest bit position, a reserved format, f128 wider than 64 bits. As unpack
-// judges them, the window first.
-std::optional<EngineError> failure_of_every_packet(const Plan& plan, std::size_t index,
-                                                   std::uint64_t stride) {
-  const FieldPlan& field = plan.fields()[index];
-  const std::uint64_t end = field.start_bit + field.bits;
-  const std::uint64_t first_byte = field.start_bit / 8;
-  if (end > kLargestBitPosition) {
-    return EngineError{position_out_of_range(plan.name_text(index), end)};
-  }
-  if (first_byte + field.byte_count > stride) {
-    return EngineError{
-        decoder::window_past_end(plan.name_text(index), first_byte, field.byte_count,
-                                 static_cast<std::size_t>(stride))};  // a buffer's length
-  }
-  if (field.row->family == Family::reserved) {
-    return EngineError{decoder::reserved_format(field.row->label)};
-  }
-  if (field.row->family == Family::binary_f128 && field.bits > 64) {
-    return EngineError{decoder::f128_too_wide()};
-  }
-  return std::nullopt;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Text fields and objects, with the lock
 
-// A text field's value from its window, decoded from a private copy of the window (reversed for
-// "little"): the codecs may read their input more than once, and a buffer written by someone
-// else meanwhile must not make two readings disagree.
-PyObject* text_value(const FieldPlan& field, const std::uint8_t* window,
-                     std::optional<EngineError>& failed) {
-  const std::size_t size = field.byte_count;
+// A text field's value from its window, decoded from a private copy of the window: the codecs
+// may read their input more than once, and a buffer written by someone else meanwhile must not
+// make two readings disagree. Empty with `failed` set.
+PyRef text_value(const core::FieldStep& step, const std::uint8_t* window,
+                 std::optional<EngineError>& failed) {
+  const std::size_t size = step.byte_count;
   std::uint8_t small[128];
   std::vector<std::uint8_t> large;
   std::uint8_t* copy = size <= sizeof small ? small : (large.resize(size), large.data());
-  if (field.order == ByteOrder::big) {
-    if (size > 0) std::memcpy(copy, window, size);
-  } else {
-    for (std::size_t k = 0; k < size; ++k) copy[k] = window[size - 1 - k];
+  if (size > 0) std::memcpy(copy, window, size);
+  core::TextRoom room;
+  core::FieldValue value;
+  Failure failure;
+  if (!core::decode(step, copy, room, value, failure)) {
+    failed = EngineError{std::move(failure)};
+    return PyRef();
   }
-  Result<DecodedText> text = field.row->decode_text(ByteSpan(copy, size));
-  if (!text.ok()) {
-    failed = EngineError{std::move(text.failure())};
-    return nullptr;
-  }
-  PyObject* object = make_object(std::move(text.value())).release();
+  PyRef object = make_value_object(step.decoded, std::move(value));
   if (!object) failed = host_error();
   return object;
 }
@@ -310,7 +69,7 @@ PyObject* element_object(Element value) {
 bool fill_list(PyObject* list, std::uint64_t at, ColumnType type, const std::uint8_t* elements,
                std::uint64_t n) {
   bool done = true;
-  with_element(type, [&](auto* element) {
+  core::with_element(type, [&](auto* element) {
     using Element = std::remove_pointer_t<decltype(element)>;
     const auto* values = reinterpret_cast<const Element*>(elements);
     for (std::uint64_t i = 0; i < n; ++i) {
@@ -340,10 +99,10 @@ class Unlocked {
   PyThreadState* state_;
 };
 
-// The packets of a buffer, block by block. On CPython the buffer is read in place through a view
-// held for the whole call, which keeps it from being resized, so blocks can be read without the
-// lock. PyPy lets a buffer be resized while a view of it is held, so there each block (bytes
-// objects aside) is copied out of a fresh view, with the lock, and read from the copy.
+// The packets of a buffer, block by block. Where a view keeps the buffer from being resized, the
+// buffer is read in place through a view held for the whole call, so blocks can be read without
+// the lock. Where it does not, each block (bytes objects aside) is copied out of a fresh view,
+// with the lock, and read from the copy.
 class PacketSource {
  public:
   PacketSource(PyObject* object, std::uint64_t count, std::uint64_t stride)
@@ -361,11 +120,11 @@ class PacketSource {
       return check_size(static_cast<std::uint64_t>(PyBytes_GET_SIZE(object_)));
     }
     if (!acquire()) return false;
-#if defined(PYPY_VERSION)
-    PyBuffer_Release(&view_);
-    held_ = false;
-    data_ = nullptr;
-#endif
+    if constexpr (!host::kViewsPinBuffers) {
+      PyBuffer_Release(&view_);
+      held_ = false;
+      data_ = nullptr;
+    }
     return true;
   }
 
@@ -418,19 +177,17 @@ class PacketSource {
 // The first failure met so far: packet, then field, in the order iter_unpack meets them.
 struct FirstFailure {
   std::uint64_t packet = kNoPacket;
-  std::size_t field = 0;
-  std::optional<EngineError> error;
+  std::optional<FailureRecord> record;
 
   // How many packets from 0 field `index` still has to look at: those before the failure, and
   // the failing packet itself for a field before the failing one.
   std::uint64_t limit(std::size_t index, std::uint64_t count) const {
     if (packet == kNoPacket) return count;
-    return packet + (index < field ? 1 : 0);
+    return packet + (index < record->index ? 1 : 0);
   }
-  void take(std::uint64_t at, std::size_t index, EngineError&& failure) {
+  void take(const Plan& plan, std::uint64_t at, std::size_t index, EngineError&& failure) {
     packet = at;
-    field = index;
-    error = std::move(failure);
+    record = plan.record(std::move(failure), index, plan.core().fields()[index].start_bit);
   }
 };
 
@@ -457,8 +214,8 @@ class Decoder {
       // The first field that fails in every packet fails in packet 0; from then on the limits
       // keep every loop off it and off the fields after it.
       if (count_ > 0 && first_.packet == kNoPacket) {
-        if (auto failure = failure_of_every_packet(plan_, i, stride_)) {
-          first_.take(0, i, std::move(*failure));
+        if (auto failure = core::failure_in_every_packet(plan_.core(), i, stride_)) {
+          first_.take(plan_, 0, i, std::move(*failure));
         }
       }
       if (columns_.field_type(i) == ColumnType::text) continue;
@@ -476,7 +233,7 @@ class Decoder {
       const bool unlock = count_ * numeric >= kUnlockedValues;
       if (!blocks(true, false, unlock) || !blocks(false, true, false)) return false;
     }
-    if (!first_.error) return true;
+    if (!first_.record) return true;
     return raise_failure(origin);
   }
 
@@ -518,34 +275,31 @@ class Decoder {
       const std::uint64_t limit = first_.limit(i, count_);
       if (limit <= first) continue;
       const std::uint64_t m = std::min(n, limit - first);
-      const FieldPlan& field = plan_.fields()[i];
-      std::optional<Failure> failure;
+      const core::PlannedField& field = plan_.core().fields()[i];
+      Failure failure;
       const std::uint64_t done =
-          decode_numeric(field, type, packets + field.start_bit / 8, stride_, m, out, failure);
-      if (done < m) first_.take(first + done, i, EngineError{std::move(*failure)});
+          field.step.column(field.step, packets + field.start_bit / 8, stride_, m, out, failure);
+      if (done < m) first_.take(plan_, first + done, i, EngineError{std::move(failure)});
     }
   }
 
   bool text_block(const std::uint8_t* packets, std::uint64_t first, std::uint64_t n) {
     for (std::size_t i = 0; i < plan_.field_count(); ++i) {
       if (columns_.field_type(i) != ColumnType::text) continue;
-      const FieldPlan& field = plan_.fields()[i];
+      const core::PlannedField& field = plan_.core().fields()[i];
       const std::size_t column = columns_.column_of(i);
       PyObject* list = column == ColumnSet::kNone ? nullptr : targets_[column].list;
       const std::uint64_t limit = std::min(first + n, first_.limit(i, count_));
       const std::uint8_t* window = packets + field.start_bit / 8;
       for (std::uint64_t p = first; p < limit; ++p, window += stride_) {
         std::optional<EngineError> failed;
-        PyObject* value = text_value(field, window, failed);
+        PyRef value = text_value(field.step, window, failed);
         if (!value) {
-          first_.take(p, i, std::move(*failed));
+          first_.take(plan_, p, i, std::move(*failed));
           break;
         }
-        if (list) {
-          PyList_SET_ITEM(list, static_cast<Py_ssize_t>(at_ + p), value);
-        } else {
-          Py_DECREF(value);  // a later field of the same name has the column
-        }
+        // Without a list, a later field of the same name has the column.
+        if (list) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(at_ + p), value.release());
       }
     }
     return true;
@@ -565,10 +319,9 @@ class Decoder {
   }
 
   bool raise_failure(const PacketOrigin& origin) {
-    const FieldPlan& field = plan_.fields()[first_.field];
-    raise_in_packet(plan_, *first_.error, FailedField{first_.field, field.start_bit},
-                    origin.function, origin.first_packet + first_.packet,
-                    origin.first_byte + first_.packet * stride_);
+    first_.record->packet = packet_note(origin.function, origin.first_packet + first_.packet,
+                                        origin.first_byte + first_.packet * stride_);
+    raise_record(*first_.record, kLayoutWrapping);
     return false;
   }
 
@@ -614,7 +367,7 @@ const char* dtype_name(ColumnType type) {
 
 std::size_t element_size(ColumnType type) {
   std::size_t size = 0;
-  with_element(type, [&](auto* element) { size = sizeof *element; });
+  core::with_element(type, [&](auto* element) { size = sizeof *element; });
   return size;
 }
 
@@ -629,9 +382,9 @@ bool ColumnSet::build(const Plan& plan) {
   if (!seen) return false;
   std::vector<std::size_t> column_of_name(count);
   for (std::size_t i = 0; i < count; ++i) {
-    const FieldPlan& field = plan.fields()[i];
-    types_[i] = column_type(field);
-    PyObject* found = PyDict_GetItemWithError(seen.get(), field.key.get());
+    types_[i] = plan.core().fields()[i].step.column_type;
+    PyObject* const key = plan.key(i);
+    PyObject* found = PyDict_GetItemWithError(seen.get(), key);
     if (!found && PyErr_Occurred()) return false;
     std::size_t column = 0;
     if (found) {
@@ -640,7 +393,7 @@ bool ColumnSet::build(const Plan& plan) {
       column = columns_.size();
       columns_.push_back(i);
       PyRef number = PyRef::steal(PyLong_FromSize_t(column));
-      if (!number || PyDict_SetItem(seen.get(), field.key.get(), number.get()) < 0) return false;
+      if (!number || PyDict_SetItem(seen.get(), key, number.get()) < 0) return false;
     }
     columns_[column] = i;  // the last field of the name
     column_of_name[i] = column;
@@ -651,24 +404,14 @@ bool ColumnSet::build(const Plan& plan) {
   return true;
 }
 
-PyObject* raise_in_packet(const Plan& plan, EngineError& error, const FailedField& where,
-                          std::string_view function, std::uint64_t packet,
-                          std::uint64_t first_byte) {
-  plan.raise(error, where);
+std::string packet_note(std::string_view function, std::uint64_t packet, std::uint64_t first_byte) {
   std::string note = "packet ";
   append_decimal(note, packet);
   note += " of ";
   note += function;
   note += ", at byte ";
   append_decimal(note, first_byte);
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyRef note_object =
-      PyRef::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
-  if (!note_object) PyErr_Clear();
-  PyErr_Restore(type, value, traceback);
-  if (note_object) add_note_to_raised(note_object.get());
-  return nullptr;
+  return note;
 }
 
 bool decode_columns(const ColumnSet& columns, PyObject* buffer, std::uint64_t count,

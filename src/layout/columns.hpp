@@ -7,18 +7,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/field_step.hpp"
+#include "engine_result.hpp"
 #include "layout/plan.hpp"
 #include "py_ref.hpp"
 
 namespace fieldpack::layout {
 
-// A column's elements, from the field's encoding and width alone, never from the data: integers
-// in the smallest of 8, 16, 32 and 64 bits that the width needs, BCD as 64-bit signed integers,
-// floats as float64; text as str objects, in a list whatever the mode.
-enum class ColumnType : std::uint8_t { u8, u16, u32, u64, i8, i16, i32, i64, f64, text };
+// A column's elements follow from the field's encoding and width alone, never from the data
+// (core::ColumnType); text columns are lists of str whatever the mode.
+using core::ColumnType;
 
 // The numpy dtype of a numeric column ("uint16"); nullptr for text.
 const char* dtype_name(ColumnType type);
@@ -36,7 +38,7 @@ class ColumnSet {
 
   std::size_t size() const { return columns_.size(); }
   // The column's name, a plain str owned by the plan.
-  PyObject* key(std::size_t column) const { return plan_->fields()[columns_[column]].key.get(); }
+  PyObject* key(std::size_t column) const { return plan_->key(columns_[column]); }
   ColumnType type(std::size_t column) const { return types_[columns_[column]]; }
   // The column field `index` fills; kNone when a later field of its name fills it instead.
   std::size_t column_of(std::size_t index) const { return column_of_[index]; }
@@ -76,10 +78,8 @@ bool decode_columns(const ColumnSet& columns, PyObject* buffer, std::uint64_t co
                     std::uint64_t stride, const std::vector<ColumnTarget>& targets,
                     std::uint64_t at, const PacketOrigin& origin);
 
-// Raises the walk's failure with the field's note and the packet's.
-PyObject* raise_in_packet(const Plan& plan, EngineError& error, const FailedField& where,
-                          std::string_view function, std::uint64_t packet,
-                          std::uint64_t first_byte);
+// The note of a failure in one of many packets: "packet 7 of unpack_file, at byte 546".
+std::string packet_note(std::string_view function, std::uint64_t packet, std::uint64_t first_byte);
 
 // A new numpy array of `count` elements of a numeric column's type (numpy.empty).
 PyRef new_array(PyObject* numpy, ColumnType type, std::uint64_t count);

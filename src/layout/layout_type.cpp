@@ -14,9 +14,12 @@
 #include "boundary.hpp"
 #include "common/bits.hpp"
 #include "conversions.hpp"
+#include "core/walks.hpp"
 #include "field_note.hpp"
+#include "host.hpp"
 #include "layout/columns.hpp"
 #include "layout/plan.hpp"
+#include "layout/walks.hpp"
 #include "recipe.hpp"
 
 namespace fieldpack::layout {
@@ -53,7 +56,7 @@ PyObject* new_text(const std::string& text) {
 }
 
 // The name of an argument's type as Python's own argument checks print it.
-std::string type_name_of(PyObject* object) {
+std::string argument_type_name(PyObject* object) {
   if (object == Py_None) return "None";
   return type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
 }
@@ -67,7 +70,7 @@ PyObject* bad_argument(std::string_view function, std::string_view parameter,
   message += "' must be ";
   message += expected;
   message += ", not ";
-  message += type_name_of(given);
+  message += argument_type_name(given);
   PyErr_SetString(PyExc_TypeError, message.c_str());
   return nullptr;
 }
@@ -85,9 +88,15 @@ constexpr Signature kIterUnpack = parse_signature("Layout.iter_unpack", "buffer,
 
 constexpr Signature kUnpackColumns =
     parse_signature("Layout.unpack_columns", "buffer, stride=None, *, numpy=False");
-constexpr Signature kUnpackFile = parse_signature(
-    "Layout.unpack_file",
-    "path_or_file, stride=None, *, numpy=False, chunk_packets=65536, progress=None");
+// Packets read from a file at a time, unless the caller says otherwise.
+#define FIELDPACK_CHUNK_PACKETS 65536
+#define FIELDPACK_TEXT_OF(x) FIELDPACK_TEXT_OF_EXPANDED(x)
+#define FIELDPACK_TEXT_OF_EXPANDED(x) #x
+constexpr Py_ssize_t kChunkPackets = FIELDPACK_CHUNK_PACKETS;
+constexpr Signature kUnpackFile =
+    parse_signature("Layout.unpack_file",
+                    "path_or_file, stride=None, *, numpy=False, "
+                    "chunk_packets=" FIELDPACK_TEXT_OF(FIELDPACK_CHUNK_PACKETS) ", progress=None");
 
 // A flag given as a bool; `given` may be empty (not given: false).
 bool flag_argument(std::string_view function, std::string_view parameter, PyObject* given,
@@ -166,8 +175,8 @@ class InputBuffer {
 };
 
 PyObject* raise_sizing_failure(const Plan& plan) {
-  EngineError error{plan.sizing().failure};
-  return plan.raise(error, plan.sizing().field);
+  FailureRecord record = plan.record(core::FieldFailure(plan.sizing().failure));
+  return raise_record(record, kLayoutWrapping);
 }
 
 // The stride of the packets of a buffer or a file: the argument (an integer of at least 1) or,
@@ -226,7 +235,7 @@ PyObject* layout_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     SequenceItems entries;
     if (!entries.collect(recipe)) return nullptr;
     auto plan = Plan::read(entries);
-    if (!plan.ok()) return plan.failure().raise();
+    if (!plan.ok()) return raise_record(plan.failure(), kLayoutWrapping);
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     reinterpret_cast<LayoutObject*>(self)->plan = plan.value().release();
@@ -294,9 +303,8 @@ PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     std::uint32_t offset_bits = 0;
     if (bound[1] && !convert_size(bound[1], offset_bits)) return nullptr;
     const Plan& plan = plan_of(self);
-    FailedField where;
-    EngineResult<PyRef> result = unpack(plan, buffer.bytes(), offset_bits, where);
-    if (!result.ok()) return plan.raise(result.failure(), where);
+    Result<PyRef, FailureRecord> result = unpack(plan, buffer.bytes(), offset_bits);
+    if (!result.ok()) return raise_record(result.failure(), kLayoutWrapping);
     return result.value().release();
   });
 }
@@ -317,9 +325,8 @@ PyObject* layout_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!packet) return nullptr;
     auto* bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
     std::memset(bytes, 0, static_cast<std::size_t>(size));
-    FailedField where;
-    EngineStatus packed = pack(plan, values, bytes, size, 0, where);
-    if (!packed.ok()) return plan.raise(packed.failure(), where);
+    Result<std::monostate, FailureRecord> packed = pack(plan, values, {bytes, size, 0});
+    if (!packed.ok()) return raise_record(packed.failure(), kLayoutWrapping);
     return packet.release();
   });
 }
@@ -339,18 +346,13 @@ PyObject* layout_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!plan.sizing().ok) return raise_sizing_failure(plan);
 
     // Positions past the largest 32-bit one are refused as unpacking refuses them.
-    if (offset_bits + plan.largest_end() > kLargestBitPosition) {
-      for (std::size_t i = 0; i < plan.field_count(); ++i) {
-        const FieldPlan& field = plan.fields()[i];
-        const std::uint64_t start = offset_bits + field.start_bit;
-        if (start + field.bits > kLargestBitPosition) {
-          EngineError error{position_out_of_range(plan.name_text(i), start + field.bits)};
-          return plan.raise(error, FailedField{i, start});
-        }
-      }
+    core::FieldFailure misplaced;
+    if (!core::positions_fit(plan.core(), offset_bits, misplaced)) {
+      FailureRecord record = plan.record(std::move(misplaced));
+      return raise_record(record, kLayoutWrapping);
     }
     const std::uint64_t first_byte = offset_bits / 8;
-    const std::uint64_t image_size = plan.extent(offset_bits % 8);
+    const std::uint64_t image_size = plan.core().extent(offset_bits % 8);
     if (first_byte + image_size > buffer.size()) {
       std::string message(kPackInto.name);
       message += "() requires a buffer of at least ";
@@ -365,28 +367,27 @@ PyObject* layout_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nar
     // Every value is converted and encoded into a private image first, so that a failure
     // leaves the buffer as it was; then each field's window goes over, in recipe order.
     std::vector<std::uint8_t> image(static_cast<std::size_t>(image_size), 0);
-    FailedField where;
-    EngineStatus packed = pack(plan, values, image.data(), image_size, offset_bits, where);
-    if (!packed.ok()) return plan.raise(packed.failure(), where);
-#if defined(PYPY_VERSION)
-    // The conversions ran Python code, and PyPy lets a buffer be resized while a view of it is
-    // held: look at it afresh, and write nothing if it no longer holds the windows.
-    InputBuffer fresh;
-    if (!fresh.acquire_writable(bound[0], kPackInto.name)) return nullptr;
-    if (first_byte + image_size > fresh.size()) {
-      std::string message(kPackInto.name);
-      message += "() lost its buffer: it was resized while the values were converted";
-      return value_error(message);
-    }
-    std::uint8_t* out = fresh.data() + first_byte;
-#else
+    Result<std::monostate, FailureRecord> packed =
+        pack(plan, values, {image.data(), image_size, offset_bits});
+    if (!packed.ok()) return raise_record(packed.failure(), kLayoutWrapping);
     std::uint8_t* out = buffer.data() + first_byte;
-#endif
-    for (const FieldPlan& field : plan.fields()) {
+    // The conversions ran Python code; where a view does not keep the buffer from being resized,
+    // look at it afresh, and write nothing if it no longer holds the windows.
+    InputBuffer fresh;
+    if constexpr (!host::kViewsPinBuffers) {
+      if (!fresh.acquire_writable(bound[0], kPackInto.name)) return nullptr;
+      if (first_byte + image_size > fresh.size()) {
+        std::string message(kPackInto.name);
+        message += "() lost its buffer: it was resized while the values were converted";
+        return value_error(message);
+      }
+      out = fresh.data() + first_byte;
+    }
+    for (const core::PlannedField& field : plan.core().fields()) {
       // An empty window may sit in an empty image, whose data pointer memcpy must not see.
-      if (field.byte_count == 0) continue;
+      if (field.step.byte_count == 0) continue;
       const std::uint64_t window = (offset_bits % 8 + field.start_bit) / 8;
-      std::memcpy(out + window, image.data() + window, field.byte_count);
+      std::memcpy(out + window, image.data() + window, field.step.byte_count);
     }
     Py_RETURN_NONE;
   });
@@ -416,10 +417,11 @@ PyObject* layout_iter_unpack(PyObject* self, PyObject* const* args, Py_ssize_t n
     iterator->next = 0;
     iterator->count = static_cast<Py_ssize_t>(buffer.size() / static_cast<std::uint64_t>(stride));
     iterator->busy = 0;
-#if !defined(PYPY_VERSION)
-    buffer.hand_over(iterator->view);
-    iterator->has_view = true;
-#endif
+    iterator->has_view = false;
+    if constexpr (host::kViewsPinBuffers) {
+      buffer.hand_over(iterator->view);
+      iterator->has_view = true;
+    }
     return reinterpret_cast<PyObject*>(iterator);
   });
 }
@@ -457,7 +459,7 @@ PyObject* layout_unpack_file(PyObject* self, PyObject* const* args, Py_ssize_t n
         !flag_argument(function, "numpy", bound[2], numpy)) {
       return nullptr;
     }
-    Py_ssize_t chunk_packets = 65536;
+    Py_ssize_t chunk_packets = kChunkPackets;
     if (bound[3]) {
       PyRef index = PyRef::steal(PyNumber_Index(bound[3]));
       if (!index) return nullptr;
@@ -524,24 +526,26 @@ PyObject* next_packet(IteratorObject* iterator, Py_ssize_t packet) {
   const Plan& plan = plan_of(iterator->layout);
   const auto stride = static_cast<std::uint64_t>(iterator->stride);
   const std::uint64_t first_byte = static_cast<std::uint64_t>(packet) * stride;
-#if defined(PYPY_VERSION)
+  // Where a view does not keep the buffer from being resized, every packet takes a view of its
+  // own; packets the buffer no longer holds are not there to iterate over.
   InputBuffer buffer;
-  if (!buffer.acquire(iterator->source, /*always_view=*/true)) return nullptr;
-  // Resized since: the packets it no longer holds are not there to iterate over.
-  if (first_byte + stride > buffer.size()) {
-    iterator->next = iterator->count;
-    return nullptr;
+  const std::uint8_t* data = nullptr;
+  if constexpr (host::kViewsPinBuffers) {
+    data = static_cast<const std::uint8_t*>(iterator->view.buf);
+  } else {
+    if (!buffer.acquire(iterator->source, /*always_view=*/true)) return nullptr;
+    if (first_byte + stride > buffer.size()) {
+      iterator->next = iterator->count;
+      return nullptr;
+    }
+    data = buffer.data();
   }
-  const ByteSpan bytes(buffer.data() + first_byte, static_cast<std::size_t>(stride));
-#else
-  const ByteSpan bytes(static_cast<const std::uint8_t*>(iterator->view.buf) + first_byte,
-                       static_cast<std::size_t>(stride));
-#endif
-  FailedField where;
-  EngineResult<PyRef> unpacked = unpack(plan, bytes, 0, where);
+  Result<PyRef, FailureRecord> unpacked =
+      unpack(plan, ByteSpan(data + first_byte, static_cast<std::size_t>(stride)), 0);
   if (!unpacked.ok()) {
-    return raise_in_packet(plan, unpacked.failure(), where, "iter_unpack",
-                           static_cast<std::uint64_t>(packet), first_byte);
+    unpacked.failure().packet =
+        packet_note("iter_unpack", static_cast<std::uint64_t>(packet), first_byte);
+    return raise_record(unpacked.failure(), kLayoutWrapping);
   }
   return unpacked.value().release();
 }
@@ -669,8 +673,8 @@ constexpr char kUnpackColumnsDoc[] =
     "buffer is held meanwhile, and writing into it from another thread gives unspecified values.";
 
 constexpr char kUnpackFileDoc[] =
-    "unpack_file($self, path_or_file, stride=None, *, numpy=False, chunk_packets=65536, "
-    "progress=None)\n--\n\n"
+    "unpack_file($self, path_or_file, stride=None, *, numpy=False, "
+    "chunk_packets=" FIELDPACK_TEXT_OF(FIELDPACK_CHUNK_PACKETS) ", progress=None)\n--\n\n"
     "Unpack a file of back-to-back packets into columns, as unpack_columns unpacks a buffer.\n\n"
     "path_or_file is a path, or a binary file read from where it stands (and left open). The\n"
     "file is read chunk_packets packets at a time; memory beyond the result stays at one chunk.\n"

@@ -31,14 +31,22 @@ EncodedBytes encode_utf32be(StoredText text);
 // Write the encoded bytes, bytes.byte_count of them, to out.
 void write_bytes(const EncodedBytes& bytes, std::uint8_t* out);
 
-// UTF-8 of wide text not yet checked for surrogates, in the one pass that checks it: the number
-// of bytes written, or kSurrogateFound (nothing usable written). `out` must have room for 3 bytes
-// per 2-byte unit, 4 per 4-byte unit.
+// Where the encoded bytes are already at hand, in the text itself or in the encoder's storage;
+// nullptr when they are not.
+const std::uint8_t* bytes_in_place(const EncodedBytes& bytes);
+
+// The encoded bytes as one buffer, valid while `bytes` and its text live: in place, or written
+// into bytes.storage. Throws std::bad_alloc when they do not fit in memory.
+ByteSpan as_bytes(const EncodedBytes& bytes);
+
+// UTF-8 of wide text not yet checked for surrogates, written in the one pass that looks for them:
+// the number of bytes written, or kSurrogateFound (nothing usable written). `out` must have room
+// for 3 bytes per 2-byte unit, 4 per 4-byte unit.
 inline constexpr std::size_t kSurrogateFound = static_cast<std::size_t>(-1);
-std::size_t write_utf8_unchecked_text(const std::uint16_t* units, std::size_t count,
-                                      std::uint8_t* out);
-std::size_t write_utf8_unchecked_text(const std::uint32_t* units, std::size_t count,
-                                      std::uint8_t* out);
+std::size_t write_utf8_or_find_surrogate(const std::uint16_t* units, std::size_t count,
+                                         std::uint8_t* out);
+std::size_t write_utf8_or_find_surrogate(const std::uint32_t* units, std::size_t count,
+                                         std::uint8_t* out);
 
 // Whether a ucs2 or ucs4 text holds a code point from D800 to DFFF, which no encoding here can
 // write; the other storages never do. Counts a text without one for the encoders' sizing in the

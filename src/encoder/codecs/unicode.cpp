@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <type_traits>
 
 #include "common/bits.hpp"
@@ -431,15 +432,42 @@ void write_bytes(const EncodedBytes& bytes, std::uint8_t* out) {
   if (!bytes.storage.empty()) std::memcpy(out, bytes.storage.data(), bytes.storage.size());
 }
 
+const std::uint8_t* bytes_in_place(const EncodedBytes& bytes) {
+  if (bytes.with_byte_order_mark) return nullptr;
+  const TextStorage storage = bytes.text.storage;
+  const bool text_itself = (bytes.form == TextForm::utf8 &&
+                            (storage == TextStorage::utf8 || storage == TextStorage::ascii)) ||
+                           (bytes.form == TextForm::latin1 &&
+                            (storage == TextStorage::ascii || storage == TextStorage::ucs1));
+  if (text_itself) return static_cast<const std::uint8_t*>(bytes.text.data);
+  if (bytes.storage.size() == bytes.byte_count && !bytes.storage.empty()) {
+    return reinterpret_cast<const std::uint8_t*>(bytes.storage.data());
+  }
+  return nullptr;
+}
+
+ByteSpan as_bytes(const EncodedBytes& bytes) {
+  if (const std::uint8_t* in_place = bytes_in_place(bytes)) {
+    return ByteSpan(in_place, static_cast<std::size_t>(bytes.byte_count));
+  }
+  if (bytes.byte_count > bytes.storage.max_size()) throw std::bad_alloc();
+  bytes.storage.resize(static_cast<std::size_t>(bytes.byte_count));
+  write_bytes(bytes, reinterpret_cast<std::uint8_t*>(bytes.storage.data()));
+  return ByteSpan(reinterpret_cast<const std::uint8_t*>(bytes.storage.data()),
+                  bytes.storage.size());
+}
+
 // Aligned to a cache line: on mixed-script text the per-character loop's speed moved by 15 % with
 // where unrelated changes happened to place it, so its place is fixed.
-[[gnu::aligned(64)]] std::size_t write_utf8_unchecked_text(const std::uint16_t* units,
-                                                           std::size_t count, std::uint8_t* out) {
+[[gnu::aligned(64)]] std::size_t write_utf8_or_find_surrogate(const std::uint16_t* units,
+                                                              std::size_t count,
+                                                              std::uint8_t* out) {
   return write_utf8_each<true>(units, count, out);
 }
 
-[[gnu::aligned(64)]] std::size_t write_utf8_unchecked_text(const std::uint32_t* units,
-                                                           std::size_t count, std::uint8_t* out) {
+[[gnu::aligned(64)]] std::size_t write_utf8_or_find_surrogate(const std::uint32_t* units,
+                                                              std::size_t count,
+                                                              std::uint8_t* out) {
   return write_utf8_each<true>(units, count, out);
 }
 

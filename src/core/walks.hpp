@@ -1,0 +1,108 @@
+// The walks over a plan, below the interpreter: one packet into native values, native values into
+// a packet image, and one field over many packets into a typed column. Each field is checked and
+// failed exactly as the packet functions check and fail it; a host's face turns the values into
+// objects, and reads the values to pack in the walk's order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "common/text.hpp"
+#include "core/field_step.hpp"
+#include "core/messages.hpp"
+#include "core/plan.hpp"
+
+namespace fieldpack::core {
+
+// Decodes the fields of the packet from bit `offset_bits`, handing each value to
+// `sink(index, value)` as soon as it is decoded, in recipe order: the number of fields done before
+// the first that failed, whose failure is in `failure` (a field that `sink` refuses by returning
+// false stops the walk without one), or every field. Decoded text views the packet or `room`.
+template <class Sink>
+std::size_t unpack_each(const Plan& plan, ByteSpan packet, std::uint32_t offset_bits,
+                        TextRoom& room, FieldFailure& failure, Sink&& sink);
+
+// unpack_each into `values` (one per field, in recipe order).
+std::size_t unpack(const Plan& plan, ByteSpan packet, std::uint32_t offset_bits, FieldValue* values,
+                   TextRoom& room, FieldFailure& failure);
+
+// Fills `failure` for field `index`, whose window at `start` does not fit the packet or the
+// largest bit position.
+void misplaced(const Plan& plan, std::size_t index, std::uint64_t start, std::uint64_t packet_size,
+               FieldFailure& failure);
+
+template <class Sink>
+std::size_t unpack_each(const Plan& plan, ByteSpan packet, std::uint32_t offset_bits,
+                        TextRoom& room, FieldFailure& failure, Sink&& sink) {
+  const std::vector<PlannedField>& fields = plan.fields();
+  const std::size_t count = fields.size();
+  FieldValue value;
+  for (std::size_t i = 0; i < count; ++i) {
+    const PlannedField& field = fields[i];
+    // 64-bit positions: a start or end past the largest 32-bit position is refused, never
+    // wrapped onto the wrong bytes.
+    const std::uint64_t start = std::uint64_t{offset_bits} + field.start_bit;
+    const std::uint64_t first_byte = start / 8;
+    if (start + field.step.bits > kLargestBitPosition ||
+        first_byte + field.step.byte_count > packet.size()) [[unlikely]] {
+      misplaced(plan, i, start, packet.size(), failure);
+      return i;
+    }
+    if (!decode(field.step, packet.data() + first_byte, room, value, failure.failure))
+        [[unlikely]] {
+      failure.index = i;
+      failure.start_bit = start;
+      return i;
+    }
+    if (!sink(i, value)) return i;
+  }
+  return count;
+}
+
+// Where a pack writes: `size` bytes, zero to start with, standing for the packet from byte
+// offset_bits / 8 on.
+struct Image {
+  std::uint8_t* data = nullptr;
+  std::uint64_t size = 0;
+  std::uint32_t offset_bits = 0;
+};
+
+// Encodes field `index`'s value (of the field's packed kind, which must not be refused) into the
+// image; false with `failure` set. `encoded` is scratch room, reused from field to field.
+inline bool pack_field(const Plan& plan, std::size_t index, const NativeValue& value,
+                       const Image& image, Encoded& encoded, FieldFailure& failure) {
+  const PlannedField& field = plan.fields()[index];
+  if (!encode(field.step, value, encoded, failure.failure)) [[unlikely]] {
+    failure.index = index;
+    failure.start_bit = image.offset_bits + field.start_bit;
+    return false;
+  }
+  const std::uint64_t first_byte = (image.offset_bits % 8 + field.start_bit) / 8;
+  place(field.step, encoded, image.data, image.size, first_byte);
+  return true;
+}
+
+// False, with packing's failure for field `index`, when packing refuses the field's encoding:
+// judged before its value is converted, once the host has looked the value up (a missing value
+// is reported first).
+bool refuse_unpackable(const Plan& plan, std::size_t index, std::uint32_t offset_bits,
+                       FieldFailure& failure);
+
+inline bool packable(const Plan& plan, std::size_t index, std::uint32_t offset_bits,
+                     FieldFailure& failure) {
+  if (plan.fields()[index].step.packed != ValueKind::refused) [[likely]]
+    return true;
+  return refuse_unpackable(plan, index, offset_bits, failure);
+}
+
+// Whether every field lies within the largest bit position when the packet starts at
+// `offset_bits`; false with the first field that does not in `failure`.
+bool positions_fit(const Plan& plan, std::uint32_t offset_bits, FieldFailure& failure);
+
+// The failure of field `index` in every packet of `stride` bytes, whatever it holds: a window
+// past the packet's end or past the largest bit position. Nothing when the field can be read.
+std::optional<Failure> failure_in_every_packet(const Plan& plan, std::size_t index,
+                                               std::uint64_t stride);
+
+}  // namespace fieldpack::core

@@ -1,0 +1,163 @@
+// PyPy's side of the host interface (see host.hpp).
+#include "host.hpp"
+
+#include "conversions.hpp"
+#include "pypy_entries_py.hpp"  // kEntriesSource: entries.py, embedded by the build
+
+namespace fieldpack::host {
+
+namespace {
+
+// What entries.py defines, made once and kept for the life of the process.
+struct Helpers {
+  PyObject* entries = nullptr;
+  PyObject* held_type = nullptr;
+  PyObject* other_type = nullptr;
+};
+
+const Helpers* helpers() {
+  static Helpers made;
+  if (!made.entries) {
+    PyRef globals = PyRef::steal(PyDict_New());
+    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
+      return nullptr;
+    }
+    PyRef done =
+        PyRef::steal(PyRun_String(kEntriesSource, Py_file_input, globals.get(), globals.get()));
+    if (!done) return nullptr;
+    PyObject* entries = PyDict_GetItemString(globals.get(), "entries");
+    PyObject* held_type = PyDict_GetItemString(globals.get(), "HeldEntry");
+    PyObject* other_type = PyDict_GetItemString(globals.get(), "HeldOther");
+    if (!entries || !held_type || !other_type) return nullptr;
+    Py_INCREF(entries);
+    Py_INCREF(held_type);
+    Py_INCREF(other_type);
+    made.held_type = held_type;
+    made.other_type = other_type;
+    made.entries = entries;
+  }
+  return &made;
+}
+
+bool is_of_helper_type(PyObject* object, PyObject* Helpers::*type) {
+  const Helpers* known = helpers();
+  if (!known) {
+    PyErr_Clear();
+    return false;
+  }
+  return reinterpret_cast<PyObject*>(Py_TYPE(object)) == known->*type;
+}
+
+// An object made once and kept for the life of the process; made again after a failure.
+template <class Make>
+PyObject* kept(PyObject*& slot, Make make) {
+  if (!slot) slot = make();
+  return slot;
+}
+
+// The value `call(absent)` returns, where `absent` is what it returns for a missing key; empty
+// for that.
+template <class Call>
+bool get_or_absent(Call call, PyRef& out) {
+  static PyObject* absent_slot = nullptr;
+  PyObject* absent = kept(absent_slot, [] { return PyList_New(0); });
+  if (!absent) return false;
+  out = PyRef::steal(call(absent));
+  if (!out) return false;
+  if (out.get() == absent) out.reset();
+  return true;
+}
+
+}  // namespace
+
+PyRef sequence_items(PyObject* sequence) {
+  const Helpers* known = helpers();
+  if (!known) return PyRef();
+  return PyRef::steal(PyObject_CallOneArg(known->entries, sequence));
+}
+
+bool tuple_items_ready(PyObject* tuple) {
+  // An item PyPy failed to hand to C earlier is null here; Python code reads the tuple whole.
+  const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (PyTuple_GET_ITEM(tuple, i) == nullptr) return false;
+  }
+  return true;
+}
+
+bool is_held_entry(PyObject* object) { return is_of_helper_type(object, &Helpers::held_type); }
+
+std::string cast_type_name(PyObject* object) {
+  if (is_of_helper_type(object, &Helpers::other_type)) {
+    PyRef name = PyRef::steal(PyObject_GetAttrString(object, "type_name"));
+    return type_name_text(name.get());
+  }
+  return type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+}
+
+bool dict_lookup(PyObject* dict, PyObject* key, PyRef& out) {
+  if (is_held_entry(dict)) {
+    static PyObject* get_slot = nullptr;
+    PyObject* get = kept(get_slot, [] { return PyUnicode_InternFromString("get"); });
+    return get && get_or_absent(
+                      [&](PyObject* absent) {
+                        return PyObject_CallMethodObjArgs(dict, get, key, absent, nullptr);
+                      },
+                      out);
+  }
+  if (!PyDict_CheckExact(dict)) {
+    // PyPy's C API reads a dict subclass through its Python-level methods; dict.get on the
+    // instance reads its own storage and never calls __missing__.
+    static PyObject* get_slot = nullptr;
+    PyObject* dict_get = kept(get_slot, [] {
+      return PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyDict_Type), "get");
+    });
+    return dict_get &&
+           get_or_absent(
+               [&](PyObject* absent) {
+                 return PyObject_CallFunctionObjArgs(dict_get, dict, key, absent, nullptr);
+               },
+               out);
+  }
+  // Borrowed for no longer than it takes to own it.
+  PyObject* found = PyDict_GetItemWithError(dict, key);
+  if (!found && PyErr_Occurred()) return false;
+  out = PyRef::borrow(found);
+  return true;
+}
+
+PyRef own_items(PyObject* entry) {
+  if (is_held_entry(entry)) return PyRef::steal(PyObject_CallMethod(entry, "items", nullptr));
+  // PyPy's C API reads a dict subclass through its Python-level methods; dict.items on the
+  // instance reads its own storage.
+  static PyObject* items_slot = nullptr;
+  PyObject* dict_items = kept(items_slot, [] {
+    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyDict_Type), "items");
+  });
+  if (!dict_items) return PyRef();
+  PyRef view = PyRef::steal(PyObject_CallOneArg(dict_items, entry));
+  return view ? PyRef::steal(PySequence_List(view.get())) : PyRef();
+}
+
+bool float_by_index(PyObject* object, double& out, bool& converted) {
+  // What float() accepts: __float__, then __index__. PyPy's PyFloat_AsDouble stops at the first;
+  // CPython's takes both, so an object with only __index__ converts alike on both hosts.
+  if (PyFloat_Check(object) || PyLong_Check(object) || !PyIndex_Check(object) ||
+      PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__float__")) {
+    return false;
+  }
+  converted = false;
+  PyRef index = PyRef::steal(PyNumber_Index(object));
+  if (!index) return true;
+  const double value = PyLong_AsDouble(index.get());
+  if (value == -1.0 && PyErr_Occurred()) return true;
+  out = value;
+  converted = true;
+  return true;
+}
+
+PyRef guessed_one_byte_str(ByteSpan) { return PyRef(); }
+
+PyRef wide_str_utf8(PyObject*) { return PyRef(); }
+
+}  // namespace fieldpack::host
