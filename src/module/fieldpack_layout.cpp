@@ -1,5 +1,6 @@
-// PyInit_fieldpack_layout: the module of compiled layouts, beside fieldpack and built from the
-// same codecs, conversions and recipe reading.
+// PyInit__layout: the compiled part of the fieldpack_layout package (the package's __init__.py
+// re-exports Layout), beside fieldpack and built from the same codecs, conversions and recipe
+// reading.
 #include "python.hpp"
 
 #include "boundary.hpp"
@@ -10,17 +11,11 @@
 namespace fieldpack {
 namespace {
 
-constexpr char kModuleDoc[] =
-    "Compiled layouts for fieldpack: a recipe read once, then packets unpacked and packed\n"
-    "without reading it again.\n\n"
-    "    from fieldpack_layout import Layout\n"
-    "    layout = Layout(recipe)\n"
-    "    values = layout.unpack(packet)\n"
-    "    packet = layout.pack(values)\n";
+constexpr char kModuleDoc[] = "The compiled part of fieldpack_layout: the Layout type.";
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
-    "fieldpack_layout",
+    "fieldpack_layout._layout",
     kModuleDoc,
     0,
     nullptr,
@@ -44,6 +39,6 @@ PyObject* create_module() {
 }  // namespace
 }  // namespace fieldpack
 
-PyMODINIT_FUNC PyInit_fieldpack_layout() {
+PyMODINIT_FUNC PyInit__layout() {
   return fieldpack::init_once(fieldpack::the_module, [] { return fieldpack::create_module(); });
 }

@@ -51,10 +51,17 @@ def require(module):
         pytest.importorskip(module)
 
 
+def site_folder(module):
+    """The folder that holds the module: an extension module's own, a package's parent."""
+    spec = importlib.util.find_spec(module)
+    origin = Path(spec.origin)
+    return origin.parent.parent if spec.submodule_search_locations else origin.parent
+
+
 def installed_stubs(module="fieldpack"):
     """The stubs as installed beside the module, which is what users' checkers read."""
-    origin = Path(importlib.util.find_spec(module).origin)
-    path = origin.parent / f"{module}-stubs" / "__init__.pyi"
+    origin = site_folder(module)
+    path = origin / f"{module}-stubs" / "__init__.pyi"
     if not path.is_file():
         message = f"no stubs installed beside {origin}"
         pytest.fail(message) if REQUIRED else pytest.skip(message)
@@ -63,8 +70,7 @@ def installed_stubs(module="fieldpack"):
 
 def stub_file(module="fieldpack"):
     """The installed stubs, or the source tree's when the module was built without installing."""
-    origin = Path(importlib.util.find_spec(module).origin)
-    path = origin.parent / f"{module}-stubs" / "__init__.pyi"
+    path = site_folder(module) / f"{module}-stubs" / "__init__.pyi"
     source = SOURCE_STUBS.parent.parent / f"{module}-stubs" / "__init__.pyi"
     return path if path.is_file() or REQUIRED else source
 
