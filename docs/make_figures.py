@@ -82,6 +82,10 @@ def figure(title, recipe, values, note=""):
 
 def all_figures():
     return {
+        # What Layout.figure gives as it is, for the page on compiled layouts.
+        "layout-figure": Layout(
+            [field("version", "unsigned", 3), field("flag", "unsigned", 1),
+             field("apid", "unsigned", 12)]).figure({"version": 5, "flag": 1, "apid": 0x7FF}),
         "header-3-1-12": figure(
             "A 3 + 1 + 12-bit header: all three fields land in byte 0",
             [field("version", "unsigned", 3), field("flag", "unsigned", 1),

@@ -104,27 +104,24 @@ class _Gap:
 
 def _rows(fields, total):
     """The first byte of each row to draw, and _Gap for runs of rows that would only repeat
-    the rows around them (a long text field, a wide gap between offsets)."""
-    edges = set()
-    for field in fields:
-        edges.update((field.start, field.start + field.bits, 8 * field.window[0],
-                      8 * field.window[1]))
+    the rows around them (the middle of a long text field, a wide gap between offsets). Rows
+    are drawn where a field's bits or window start or end, and the first and the last."""
     row_bits = 8 * ROW_BYTES
     count = (total + ROW_BYTES - 1) // ROW_BYTES
-    marked = [r == 0 or r == count - 1
-              or any(r * row_bits <= edge <= (r + 1) * row_bits for edge in edges)
-              for r in range(count)]
-    rows, r = [], 0
-    while r < count:
-        end = r
-        while end < count and not marked[end]:
-            end += 1
-        if end - r >= 2:
-            rows.append(_Gap(r * ROW_BYTES, end * ROW_BYTES - 1))
-            r = end
-        else:
-            rows.append(r * ROW_BYTES)
-            r += 1
+    marked = {0, count - 1}
+    for field in fields:
+        for start, end in ((field.start, field.start + field.bits),
+                           (8 * field.window[0], 8 * field.window[1])):
+            marked.add(start // row_bits)
+            marked.add(max(end - 1, start) // row_bits)
+    rows, previous = [], -1
+    for row in sorted(r for r in marked if 0 <= r < count):
+        if row - previous == 2:
+            rows.append((previous + 1) * ROW_BYTES)
+        elif row - previous > 2:
+            rows.append(_Gap((previous + 1) * ROW_BYTES, row * ROW_BYTES - 1))
+        rows.append(row * ROW_BYTES)
+        previous = row
     return rows
 
 

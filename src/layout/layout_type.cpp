@@ -721,7 +721,8 @@ PyMethodDef layout_methods[] = {
     {"unpack_file", fast(layout_unpack_file), METH_FASTCALL | METH_KEYWORDS, kUnpackFileDoc},
     {"problems", layout_problems, METH_NOARGS, kProblemsDoc},
     {"figure", fast(layout_figure), METH_FASTCALL | METH_KEYWORDS, kFigureDoc},
-    {"_repr_svg_", layout_repr_svg, METH_NOARGS, "figure(), for notebooks."},
+    {"_repr_svg_", layout_repr_svg, METH_NOARGS,
+     "_repr_svg_($self, /)\n--\n\nfigure(): the picture that notebooks show for a layout."},
     {"__reduce__", layout_reduce, METH_NOARGS, "Layout(recipe), for pickle and copy."},
     {nullptr, nullptr, 0, nullptr},
 };
