@@ -46,7 +46,8 @@ def figure(layout, values=None):
     y = 10
     if total == 0:
         y += 14
-        svg.text(12, y, "no bytes: every field is 0 bits wide", size=11, fill=GREY)
+        why = "every field is 0 bits wide" if fields else "no fields"
+        svg.text(12, y, f"no bytes: {why}", size=11, fill=GREY)
         y += 6
     for row in _rows(fields, total):
         if isinstance(row, _Gap):
