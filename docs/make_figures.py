@@ -1,32 +1,30 @@
 """Draws the layout figures of the documentation from the library itself.
 
-Every figure packs a recipe with fieldpack.pack_parameters, draws the bytes that came back bit
-by bit, and prints under them what unpack_parameters reads back from those bytes. Above the
-bytes it shows, per field, the bits the recipe declares and the whole bytes (the window) the
-field really occupies. If the library changes how it lays fields out, the figures change with
-it; `--check` fails when the committed figures no longer match.
+Every figure is a layout's own picture, Layout.figure(values): per field the bits the recipe
+declares and the whole bytes (the window) the field really occupies, the packet that packing the
+values gives, bit by bit, and a table of the values and what unpacking reads back. Around it
+this script puts a title, the bytes pack_parameters returns for the same recipe and values, and
+a note. If the library changes how it lays fields out or how it draws them, the figures change
+with it; `--check` fails when the committed figures no longer match.
 
     python docs/make_figures.py           # writes docs/figures/*.svg
     python docs/make_figures.py --check   # exit status 1 if a figure is missing or stale
 
-Plain SVG written by hand: no dependency beyond fieldpack.
+Plain SVG: no dependency beyond fieldpack.
 """
 
 import argparse
+import re
 import sys
 from pathlib import Path
 from xml.sax.saxutils import escape
 
 import fieldpack
+from fieldpack_layout import Layout
 
 FIGURES = Path(__file__).resolve().parent / "figures"
 
-BIT = 18  # width of one bit cell
-LEFT = 118  # room for the row labels
-LANE = 24  # height of one lane of field bars
 FONT = "font-family=\"DejaVu Sans Mono, Menlo, Consolas, monospace\""
-COLOURS = [("#cfe3ff", "#2f6db5"), ("#ffe1bf", "#b8660b"), ("#d4f0d0", "#2f8a3a"),
-           ("#f3d2f0", "#8e3a87"), ("#fff4b3", "#8a7a12"), ("#d9d9d9", "#555555")]
 
 
 def field(name, encoding, bits, byte_order="big", reverse_bits=False, offset_bits=None):
@@ -37,49 +35,13 @@ def field(name, encoding, bits, byte_order="big", reverse_bits=False, offset_bit
     return entry
 
 
-def declared_spans(recipe):
-    """(start bit, bits) of each field as the walk of both packet functions places it."""
-    spans, cursor = [], 0
-    for entry in recipe:
-        start = entry.get("offset_bits", cursor)
-        spans.append((start, entry["bits"]))
-        cursor = start + entry["bits"]
-    return spans
-
-
 def text_width(content, size):
     return int(len(content) * size * 0.62) + 1
 
 
-class Svg:
-    def __init__(self):
-        self.parts = []
-        self.right = 0  # the furthest x anything reaches
-
-    def rect(self, x, y, width, height, fill, stroke, stroke_width=1):
-        self.right = max(self.right, x + width)
-        self.parts.append(f'<rect x="{x}" y="{y}" width="{width}" height="{height}" '
-                          f'fill="{fill}" stroke="{stroke}" stroke-width="{stroke_width}"/>')
-
-    def line(self, x1, y1, x2, y2, stroke="#333", stroke_width=1, dash=False):
-        extra = ' stroke-dasharray="3,3"' if dash else ""
-        self.parts.append(f'<line x1="{x1}" y1="{y1}" x2="{x2}" y2="{y2}" stroke="{stroke}" '
-                          f'stroke-width="{stroke_width}"{extra}/>')
-
-    def text(self, x, y, content, size=12, anchor="start", fill="#222", weight="normal"):
-        width = text_width(content, size)
-        self.right = max(self.right, x + (width if anchor == "start" else width // 2))
-        self.parts.append(f'<text x="{x}" y="{y}" {FONT} font-size="{size}" '
-                          f'text-anchor="{anchor}" fill="{fill}" font-weight="{weight}">'
-                          f"{escape(content)}</text>")
-
-    def document(self, height, title):
-        width = int(self.right) + 12
-        head = (f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
-                f'viewBox="0 0 {width} {height}" role="img" aria-label="{escape(title)}">\n'
-                f"<title>{escape(title)}</title>\n"
-                f'<rect x="0" y="0" width="{width}" height="{height}" fill="#ffffff"/>\n')
-        return head + "\n".join(self.parts) + "\n</svg>\n"
+def text(x, y, content, size=11, fill="#222", weight="normal"):
+    return (f'<text x="{x}" y="{y}" {FONT} font-size="{size}" text-anchor="start" '
+            f'fill="{fill}" font-weight="{weight}">{escape(content)}</text>')
 
 
 def show_value(value):
@@ -93,74 +55,37 @@ def show_values(values):
 
 
 def figure(title, recipe, values, note=""):
-    """One figure: declared bits, windows, the packed bytes and what reads back."""
+    """One figure: a title, the layout's picture, the bytes pack_parameters gives, a note."""
+    picture = Layout(recipe).figure(values)
+    width, height = map(int, re.match(r'<svg [^>]*width="(\d+)" height="(\d+)"', picture).groups())
     packet = fieldpack.pack_parameters(recipe, values)
-    read_back = fieldpack.unpack_parameters(packet, 0, recipe)
-    spans = declared_spans(recipe)
-    windows = [(start // 8, start // 8 + (bits + 7) // 8) for start, bits in spans]
-    total_bytes = max([len(packet)] + [last for _, last in windows])
-
-    svg = Svg()
-    y = 22
-    svg.text(12, y, title, size=14, weight="bold")
-    y += 14
-
-    def bar_rows(label, intervals, unit):
-        # One lane per field: overlapping fields stay apart, and a label too long for its bar
-        # goes to the bar's right without covering another field.
-        nonlocal y
-        top = y + 6
-        svg.text(12, top + len(intervals) * LANE // 2 + 4, label, size=11, fill="#555")
-        for lane, (first, last) in enumerate(intervals):
-            if last <= first:
-                continue
-            fill, stroke = COLOURS[lane % len(COLOURS)]
-            x = LEFT + first * unit
-            bar_y = top + lane * LANE
-            bar_width = (last - first) * unit
-            svg.rect(x + 1, bar_y, bar_width - 2, LANE - 4, fill, stroke)
-            name = recipe[lane]["name"]
-            if text_width(name, 11) + 6 <= bar_width:
-                svg.text(x + bar_width // 2, bar_y + 14, name, size=11, anchor="middle",
-                         fill=stroke)
-            else:
-                svg.text(x + bar_width + 4, bar_y + 14, name, size=11, fill=stroke)
-        y = top + len(intervals) * LANE
-
-    bar_rows("declared bits", [(start, start + bits) for start, bits in spans], BIT)
-    bar_rows("window (bytes)", windows, 8 * BIT)
-
-    # The packet, bit by bit, with byte numbers above and hexadecimal below.
-    y += 20
-    svg.text(12, y + 16, "packet", size=11, fill="#555")
-    for byte_index in range(total_bytes):
-        x = LEFT + byte_index * 8 * BIT
-        svg.text(x + 4 * BIT, y - 4, f"byte {byte_index}", size=10, anchor="middle", fill="#555")
-        inside = byte_index < len(packet)
-        byte = packet[byte_index] if inside else 0
-        for bit in range(8):
-            svg.rect(x + bit * BIT, y, BIT, 24, "#ffffff" if inside else "#f0f0f0", "#999")
-            if inside:
-                svg.text(x + bit * BIT + BIT // 2, y + 16, str((byte >> (7 - bit)) & 1),
-                         anchor="middle")
-        svg.rect(x, y, 8 * BIT, 24, "none", "#222", 2)
-        svg.text(x + 4 * BIT, y + 42, f"{byte:02X}" if inside else "(none)", size=13,
-                 anchor="middle", weight="bold")
-    y += 66
-
-    hex_bytes = packet.hex(" ").upper() or "(empty)"
-    svg.text(12, y, f"pack_parameters(recipe, {show_values(values)}) -> {hex_bytes}", size=11)
-    y += 18
-    svg.text(12, y, f"unpack_parameters(packet, 0, recipe) -> {show_values(read_back)}",
-             size=11)
+    lines = [(f"pack_parameters(recipe, {show_values(values)}) -> "
+              f"{packet.hex(' ').upper() or '(empty)'}", "#222")]
     if note:
+        lines.append((note, "#8a1f11"))
+    width = max([width, text_width(title, 14) + 24]
+                + [text_width(line, 11) + 24 for line, _ in lines])
+    top = 30  # the picture goes under the title
+    parts = [text(12, 22, title, size=14, weight="bold"),
+             picture.replace("<svg ", f'<svg x="0" y="{top}" ', 1).rstrip("\n")]
+    y = top + height
+    for line, fill in lines:
         y += 18
-        svg.text(12, y, note, size=11, fill="#8a1f11")
-    return svg.document(y + 14, title)
+        parts.append(text(12, y, line, fill=fill))
+    height = y + 14
+    return (f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+            f'viewBox="0 0 {width} {height}" role="img" aria-label="{escape(title)}">\n'
+            f"<title>{escape(title)}</title>\n"
+            f'<rect x="0" y="0" width="{width}" height="{height}" fill="#ffffff"/>\n'
+            + "\n".join(parts) + "\n</svg>\n")
 
 
 def all_figures():
     return {
+        # What Layout.figure gives as it is, for the page on compiled layouts.
+        "layout-figure": Layout(
+            [field("version", "unsigned", 3), field("flag", "unsigned", 1),
+             field("apid", "unsigned", 12)]).figure({"version": 5, "flag": 1, "apid": 0x7FF}),
         "header-3-1-12": figure(
             "A 3 + 1 + 12-bit header: all three fields land in byte 0",
             [field("version", "unsigned", 3), field("flag", "unsigned", 1),

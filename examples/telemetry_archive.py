@@ -8,7 +8,7 @@ second, in the mix of encodings such archives hold: unsigned counters, a packed-
 unpacked-BCD altitude, two's complement, sign-magnitude and ones' complement readings, IEEE 754
 half, single and double floats, US-ASCII, windows-1252 and UTF-8 text, and a checksum over the
 rest of the packet. "read" decodes the file with Layout.unpack_file (numpy columns when numpy is
-installed, a tqdm bar when tqdm is) and prints one line per column.
+installed, lists otherwise; a tqdm bar when tqdm is) and prints one line per column.
 """
 
 import argparse
@@ -45,6 +45,7 @@ RECIPE = [
 MODES = ["NOML", "SAFE", "SCI ", "DUMP"]
 LABELS = ["Bus A – nominal", "Bus B – standby", "Heater › on", "Wheel ±5 rpm"]
 OPERATORS = ["Zoë", "Łukasz", "Ana", "Jürgen"]
+TEXT_ENCODINGS = {"us_ascii", "windows_1252", "utf8"}
 
 
 def packets(count, seed):
@@ -104,15 +105,26 @@ def read(path):
     seconds = time.perf_counter() - start
     count = len(columns["apid"])
     print(f"{path}: {count} packets of {layout.size} bytes in {seconds * 1e3:.1f} ms")
-    for name, column in columns.items():
-        kind = str(column.dtype) if hasattr(column, "dtype") else "list of str"
-        if count == 0:
-            print(f"  {name:13} {kind:12}")
-        elif kind == "list of str":
-            distinct = sorted({value.rstrip("\0") for value in column})
-            print(f"  {name:13} {kind:12} {len(distinct)} distinct: {', '.join(distinct)}")
+    for entry in RECIPE:
+        name, column = entry["name"], columns[entry["name"]]
+        text = entry["encoding"] in TEXT_ENCODINGS
+        # Without numpy every column is a list; its kind follows from the encoding, as an
+        # array's dtype does, so an empty archive prints the same kinds.
+        if hasattr(column, "dtype"):
+            kind = str(column.dtype)
+        elif text:
+            kind = "list of str"
+        elif entry["encoding"].startswith("ieee754"):
+            kind = "list of float"
         else:
-            print(f"  {name:13} {kind:12} min {min(column)!s:>12}  max {max(column)!s:>12}")
+            kind = "list of int"
+        if count == 0:
+            print(f"  {name:13} {kind:13}")
+        elif text:
+            distinct = sorted({value.rstrip("\0") for value in column})
+            print(f"  {name:13} {kind:13} {len(distinct)} distinct: {', '.join(distinct)}")
+        else:
+            print(f"  {name:13} {kind:13} min {min(column)!s:>12}  max {max(column)!s:>12}")
     return columns
 
 

@@ -1648,6 +1648,7 @@ def _layout_verdict(source):
             values = args[1]
             calls.append(("pack", lambda: layout.pack(values), bytes))
             calls.append(("pack_into", lambda: layout.pack_into(bytearray(64), values), type(None)))
+            calls.append(("figure", lambda: layout.figure(values), str))
         else:
             packet, offset = args[0], args[1]
             calls.append(("unpack", lambda: layout.unpack(packet, offset), dict))

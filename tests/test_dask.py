@@ -1,7 +1,7 @@
 """An archive of many files decoded on Dask: the layout ships to the worker processes as it is
 (it pickles as its recipe), each file is decoded by Layout.unpack_file where its task runs, and
 the columns concatenated in file order equal the serial result. Skipped where dask and
-distributed are not installed (pip install ".[archive]")."""
+distributed are not installed (pip install ".[test,dask]")."""
 
 import pytest
 

@@ -484,6 +484,31 @@ PyObject* layout_problems(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* { return plan_of(self).problems().release(); });
 }
 
+// The picture of a layout is drawn in Python, from the layout's public surface, by
+// fieldpack_layout._figure; imported at the first call, so that only drawing loads it.
+constexpr Signature kFigure = parse_signature("Layout.figure", "values=None");
+
+PyObject* draw_figure(PyObject* self, PyObject* values) {
+  PyRef module = PyRef::steal(PyImport_ImportModule("fieldpack_layout._figure"));
+  if (!module) return nullptr;
+  PyRef draw = PyRef::steal(PyObject_GetAttrString(module.get(), "figure"));
+  if (!draw) return nullptr;
+  return PyObject_CallFunctionObjArgs(draw.get(), self, values, nullptr);
+}
+
+PyObject* layout_figure(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* values = nullptr;
+    if (!bind_given(kFigure, args, nargs, kwnames, &values)) return nullptr;
+    return draw_figure(self, values ? values : Py_None);
+  });
+}
+
+PyObject* layout_repr_svg(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* { return draw_figure(self, Py_None); });
+}
+
 PyObject* layout_reduce(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     PyRef recipe = plan_of(self).recipe();
@@ -683,6 +708,13 @@ constexpr char kUnpackFileDoc[] =
     "progress(packets_done, packets_total_or_None) at the start and after each chunk, or True\n"
     "for a tqdm bar (a plain line on stderr without tqdm).";
 
+constexpr char kFigureDoc[] =
+    "figure($self, values=None)\n--\n\n"
+    "The SVG picture of the layout, as a str: per field the bits it declares and the whole\n"
+    "bytes (its window) it occupies, in rows of 8 bytes, and a table of the fields. Given values,\n"
+    "also the packet pack(values) makes, bit by bit and in hexadecimal, and in the table the\n"
+    "values and what unpacking that packet reads back. Raises what pack(values) raises.";
+
 PyMethodDef layout_methods[] = {
     {"unpack", fast(layout_unpack), METH_FASTCALL | METH_KEYWORDS, kUnpackDoc},
     {"pack", fast(layout_pack), METH_FASTCALL | METH_KEYWORDS, kPackDoc},
@@ -692,6 +724,9 @@ PyMethodDef layout_methods[] = {
      kUnpackColumnsDoc},
     {"unpack_file", fast(layout_unpack_file), METH_FASTCALL | METH_KEYWORDS, kUnpackFileDoc},
     {"problems", layout_problems, METH_NOARGS, kProblemsDoc},
+    {"figure", fast(layout_figure), METH_FASTCALL | METH_KEYWORDS, kFigureDoc},
+    {"_repr_svg_", layout_repr_svg, METH_NOARGS,
+     "_repr_svg_($self, /)\n--\n\nfigure(): the picture that notebooks show for a layout."},
     {"__reduce__", layout_reduce, METH_NOARGS, "Layout(recipe), for pickle and copy."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -172,3 +172,28 @@ class Layout:
     ) -> dict[str, Any]: ...
     def problems(self) -> list[str]:
         """What the recipe does that is legal but probably a mistake, one sentence each."""
+    def figure(self, values: dict[str, Any] | None = None) -> str:
+        """The SVG picture of the layout, as a str.
+
+        Per field it shows the bits the recipe declares and the whole bytes (the window) the
+        field occupies, in rows of 8 bytes (rows that would only repeat the rows around them,
+        inside a long field or a wide gap, are left out and said so), and a table of the fields.
+        Given ``values``, it also shows the packet ``pack(values)`` makes, bit by bit and in
+        hexadecimal, and in the table each value and what unpacking that packet reads back,
+        marked where the two differ. The SVG is text only (no embedded fonts, no external
+        references) and the same for the same layout and values. Notebooks show it for a
+        layout (``_repr_svg_``).
+
+        Raises:
+            ValueError, TypeError: what ``pack(values)`` raises, with its notes.
+
+        Example:
+            >>> layout = Layout([{"name": "a", "encoding": "unsigned", "bits": 12,
+            ...                   "byte_order": "big", "reverse_bits": False}])
+            >>> svg = layout.figure({"a": 0xABC})
+            >>> svg.startswith("<svg") and ">0A<" in svg and ">BC<" in svg
+            True
+
+        """
+    def _repr_svg_(self) -> str:
+        """``figure()``: the picture that notebooks show for a layout."""
