@@ -59,6 +59,10 @@ PyObject* to_python(Result<T>&& result) {
   return to_python(std::move(result.value()));
 }
 
+// The C API version every module of this distribution is created with (PyModule_Create2): the
+// one the module definition was written for, whichever version the host's headers carry.
+inline constexpr int kModuleApiVersion = 1013;
+
 // A module's initialisation: made once per process by `create` (a new reference, or nullptr with
 // an error set, when nothing is kept and a later import tries again), then kept in `cache`.
 template <class Create>

@@ -158,13 +158,51 @@ class RecipeReader::Entry {
     return values_[slot].get();
   }
 
-  // Called after converting `object`: if that may have run Python code, the keys still to be
-  // read are looked up afresh.
-  void converted(PyObject* object) {
-    if (!converts_without_hooks(object)) stale_ = true;
+  // A required key's value, owned by `out`.
+  EngineStatus required(RecipeKey key, PyRef& out) {
+    EngineResult<PyObject*> value = get(key);
+    if (!value.ok()) return std::move(value.failure());
+    if (!value.value()) return EngineError{core::missing_field(key)};
+    out = PyRef::borrow(value.value());
+    return kDone;
+  }
+
+  // A size; the value is owned while its conversion runs. `present` says whether the key is.
+  EngineStatus size(RecipeKey key, bool required_key, bool& present, std::uint32_t& out) {
+    EngineResult<PyObject*> value = get(key);
+    if (!value.ok()) return std::move(value.failure());
+    present = value.value() != nullptr;
+    if (!present) return required_key ? EngineStatus(EngineError{core::missing_field(key)}) : kDone;
+    const PyRef held = PyRef::borrow(value.value());
+    EngineResult<std::uint32_t> converted = size_value(held.get());
+    if (!converted.ok()) return std::move(converted.failure());
+    out = converted.value();
+    after_converting(held.get());
+    return kDone;
+  }
+
+  // A required flag; the value is owned while its conversion runs.
+  EngineStatus flag(RecipeKey key, bool& out) {
+    EngineResult<PyObject*> value = get(key);
+    if (!value.ok()) return std::move(value.failure());
+    if (!value.value()) return EngineError{core::missing_field(key)};
+    const PyRef held = PyRef::borrow(value.value());
+    if (held.get() == Py_True || held.get() == Py_False) {
+      out = held.get() == Py_True;
+    } else if (!convert_bool(held.get(), out)) {
+      return host_error();
+    }
+    after_converting(held.get());
+    return kDone;
   }
 
  private:
+  // After converting `object`: if that may have run Python code, the keys still to be read are
+  // looked up afresh.
+  void after_converting(PyObject* object) {
+    if (!converts_without_hooks(object)) stale_ = true;
+  }
+
   PyObject* dict_;
   PyRef values_[kRecipeKeyCount];
   bool stale_;  // whether the values must be looked up afresh as they are read
@@ -353,68 +391,23 @@ EngineResult<FieldDefinition> RecipeReader::read_by_keys(PyObject* entry, const 
   }
   Entry values(entry, scanned);
   FieldDefinition field;
-
-  // A required key's value, owned by `out`.
-  auto required = [&](RecipeKey key, PyRef& out) -> EngineStatus {
-    EngineResult<PyObject*> value = values.get(key);
-    if (!value.ok()) return std::move(value.failure());
-    if (!value.value()) return EngineError{core::missing_field(key)};
-    out = PyRef::borrow(value.value());
-    return kDone;
-  };
-  // A size; the value is owned while its conversion runs.
-  auto size = [&](RecipeKey key, bool required_key, bool& present,
-                  std::uint32_t& out) -> EngineStatus {
-    EngineResult<PyObject*> value = values.get(key);
-    if (!value.ok()) return std::move(value.failure());
-    present = value.value() != nullptr;
-    if (!present) return required_key ? EngineStatus(EngineError{core::missing_field(key)}) : kDone;
-    const PyRef held = PyRef::borrow(value.value());
-    EngineResult<std::uint32_t> converted = size_value(held.get());
-    if (!converted.ok()) return std::move(converted.failure());
-    out = converted.value();
-    values.converted(held.get());
-    return kDone;
-  };
-
-  if (EngineStatus s = required(RecipeKey::name, field.name); !s.ok())
-    return std::move(s.failure());
-  if (EngineStatus s = check_text(field.name.get()); !s.ok()) return std::move(s.failure());
-  if (EngineStatus s = required(RecipeKey::encoding, field.encoding); !s.ok()) {
-    return std::move(s.failure());
-  }
-  // A remembered string has passed the text check before.
-  if (!encodings_.find(field.encoding.get())) {
-    if (EngineStatus s = check_text(field.encoding.get()); !s.ok()) return std::move(s.failure());
-  }
   bool present = false;
-  if (EngineStatus s = size(RecipeKey::bits, true, present, field.bits); !s.ok()) {
-    return std::move(s.failure());
+  // In the fixed order of the keys; a remembered encoding or byte order has passed the text
+  // check before.
+  EngineStatus read = values.required(RecipeKey::name, field.name);
+  if (read.ok()) read = check_text(field.name.get());
+  if (read.ok()) read = values.required(RecipeKey::encoding, field.encoding);
+  if (read.ok() && !encodings_.find(field.encoding.get())) read = check_text(field.encoding.get());
+  if (read.ok()) read = values.size(RecipeKey::bits, true, present, field.bits);
+  if (read.ok()) read = values.required(RecipeKey::byte_order, field.byte_order);
+  if (read.ok() && !byte_orders_.find(field.byte_order.get())) {
+    read = check_text(field.byte_order.get());
   }
-  if (EngineStatus s = required(RecipeKey::byte_order, field.byte_order); !s.ok()) {
-    return std::move(s.failure());
+  if (read.ok()) read = values.flag(RecipeKey::reverse_bits, field.reverse_bits);
+  if (read.ok()) {
+    read = values.size(RecipeKey::offset_bits, false, field.has_offset, field.offset_bits);
   }
-  if (!byte_orders_.find(field.byte_order.get())) {
-    if (EngineStatus s = check_text(field.byte_order.get()); !s.ok()) {
-      return std::move(s.failure());
-    }
-  }
-  {
-    EngineResult<PyObject*> value = values.get(RecipeKey::reverse_bits);
-    if (!value.ok()) return std::move(value.failure());
-    if (!value.value()) return EngineError{core::missing_field(RecipeKey::reverse_bits)};
-    const PyRef held = PyRef::borrow(value.value());
-    if (held.get() == Py_True || held.get() == Py_False) {
-      field.reverse_bits = held.get() == Py_True;
-    } else if (!convert_bool(held.get(), field.reverse_bits)) {
-      return host_error();
-    }
-    values.converted(held.get());
-  }
-  if (EngineStatus s = size(RecipeKey::offset_bits, false, field.has_offset, field.offset_bits);
-      !s.ok()) {
-    return std::move(s.failure());
-  }
+  if (!read.ok()) return std::move(read.failure());
   return field;
 }
 

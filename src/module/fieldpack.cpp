@@ -128,7 +128,7 @@ bool register_function(PyObject* module, PyObject* module_name, PyMethodDef* met
 
 PyObject* create_module() {
   if (!make_recipe_keys()) return nullptr;
-  PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 1013));
+  PyRef module = PyRef::steal(PyModule_Create2(&module_definition, kModuleApiVersion));
   if (!module) return nullptr;
   // PyPy leaves an empty docstring unset, and the module type's own shows through.
   PyRef doc = PyRef::steal(PyUnicode_FromString(""));

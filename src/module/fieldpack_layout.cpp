@@ -29,7 +29,7 @@ PyObject* the_module = nullptr;
 
 PyObject* create_module() {
   if (!make_recipe_keys()) return nullptr;
-  PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
+  PyRef module = PyRef::steal(PyModule_Create2(&module_definition, kModuleApiVersion));
   if (!module || !layout::add_types(module.get())) return nullptr;
   PyRef all = PyRef::steal(Py_BuildValue("[s]", "Layout"));
   if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
