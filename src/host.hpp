@@ -46,6 +46,10 @@ bool is_held_entry(PyObject* object);
 // wrapped recipe item is named by the type of the item).
 std::string cast_type_name(PyObject* object);
 
+// The keys of an entry's own storage that are text, as a new list of plain strs, read without
+// running any hook of the entry or of its keys. Empty with the host's error set.
+PyRef text_keys(PyObject* entry);
+
 // The entry's own items as a new list of (key, value) pairs, read without running its hooks or
 // any key's __hash__ or __eq__. Empty with the host's error set.
 PyRef own_items(PyObject* entry);

@@ -138,6 +138,55 @@ TextView text_of(PyObject* text) {
   return TextView(utf8, static_cast<std::size_t>(size));
 }
 
+namespace {
+
+// "the entry has 'byteorder'; did you mean 'byte_order'?" when the entry has a key close to
+// `key` (difflib.get_close_matches with its default cutoff) that is none of the six; empty
+// otherwise, and when the host fails (its error is dropped: this only explains a failure).
+std::string close_key_hint(PyObject* entry, std::string_view key) {
+  std::string hint;
+  PyRef keys = host::text_keys(entry);
+  PyRef candidates = PyRef::steal(keys ? PyList_New(0) : nullptr);
+  for (Py_ssize_t i = 0; candidates && i < PyList_GET_SIZE(keys.get()); ++i) {
+    PyObject* candidate = PyList_GET_ITEM(keys.get(), i);
+    bool ours = false;
+    for (const std::string_view name : kRecipeKeyNames) {
+      ours = ours || text_of(candidate) == name;
+    }
+    if (!ours && PyList_Append(candidates.get(), candidate) < 0) candidates.reset();
+  }
+  PyRef difflib = PyRef::steal(candidates ? PyImport_ImportModule("difflib") : nullptr);
+  PyRef wanted = PyRef::steal(
+      difflib ? PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()))
+              : nullptr);
+  PyRef matches = PyRef::steal(wanted ? PyObject_CallMethod(difflib.get(), "get_close_matches",
+                                                            "(OO)", wanted.get(), candidates.get())
+                                      : nullptr);
+  if (matches && PyList_Check(matches.get()) && PyList_GET_SIZE(matches.get()) > 0) {
+    PyRef shown = PyRef::steal(PyObject_Repr(PyList_GET_ITEM(matches.get(), 0)));
+    Py_ssize_t size = 0;
+    const char* utf8 = shown ? PyUnicode_AsUTF8AndSize(shown.get(), &size) : nullptr;
+    if (utf8) {
+      hint = "the entry has ";
+      hint.append(utf8, static_cast<std::size_t>(size));
+      hint += "; did you mean '";
+      hint += key;
+      hint += "'?";
+    }
+  }
+  PyErr_Clear();
+  return hint;
+}
+
+// KeyError "Recipe missing required field: '{key}'", with the hint of a close key.
+Failure missing_field(PyObject* entry, RecipeKey key) {
+  Failure failure = core::missing_field(key);
+  failure.hint = close_key_hint(entry, name_of(key));
+  return failure;
+}
+
+}  // namespace
+
 // The values of one entry as the general path reads them, each owned from the moment it is
 // found.
 class RecipeReader::Entry {
@@ -162,7 +211,7 @@ class RecipeReader::Entry {
   EngineStatus required(RecipeKey key, PyRef& out) {
     EngineResult<PyObject*> value = get(key);
     if (!value.ok()) return std::move(value.failure());
-    if (!value.value()) return EngineError{core::missing_field(key)};
+    if (!value.value()) return EngineError{missing_field(dict_, key)};
     out = PyRef::borrow(value.value());
     return kDone;
   }
@@ -172,7 +221,9 @@ class RecipeReader::Entry {
     EngineResult<PyObject*> value = get(key);
     if (!value.ok()) return std::move(value.failure());
     present = value.value() != nullptr;
-    if (!present) return required_key ? EngineStatus(EngineError{core::missing_field(key)}) : kDone;
+    if (!present) {
+      return required_key ? EngineStatus(EngineError{missing_field(dict_, key)}) : kDone;
+    }
     const PyRef held = PyRef::borrow(value.value());
     EngineResult<std::uint32_t> converted = size_value(held.get());
     if (!converted.ok()) return std::move(converted.failure());
@@ -185,7 +236,7 @@ class RecipeReader::Entry {
   EngineStatus flag(RecipeKey key, bool& out) {
     EngineResult<PyObject*> value = get(key);
     if (!value.ok()) return std::move(value.failure());
-    if (!value.value()) return EngineError{core::missing_field(key)};
+    if (!value.value()) return EngineError{missing_field(dict_, key)};
     const PyRef held = PyRef::borrow(value.value());
     if (held.get() == Py_True || held.get() == Py_False) {
       out = held.get() == Py_True;
@@ -421,7 +472,7 @@ EngineResult<Extent> RecipeReader::read_extent(PyObject* entry) {
   Extent extent;
   PyRef bits;
   if (!host::dict_lookup(entry, interned_key(RecipeKey::bits), bits)) return host_error();
-  if (!bits) return EngineError{core::missing_field(RecipeKey::bits)};
+  if (!bits) return EngineError{missing_field(entry, RecipeKey::bits)};
   if (!convert_size(bits.get(), extent.bits)) return host_error();
   PyRef offset;
   if (!host::dict_lookup(entry, interned_key(RecipeKey::offset_bits), offset)) return host_error();

@@ -159,6 +159,30 @@ def test_recipe_faults_raise_as_unpack_parameters(recipe, note):
     assert notes(function_caught.value) == notes(caught.value)
 
 
+def misspelt(key, as_written):
+    entry = field("a", 8)
+    entry[as_written] = entry.pop(key)
+    return entry
+
+
+@pytest.mark.parametrize("entry, hint", [
+    (misspelt("byte_order", "byteorder"), "the entry has 'byteorder'; did you mean 'byte_order'?"),
+    (misspelt("bits", "Bits"), "the entry has 'Bits'; did you mean 'bits'?"),
+    (misspelt("reverse_bits", "reversebits"),
+     "the entry has 'reversebits'; did you mean 'reverse_bits'?"),
+    (misspelt("name", "label"), None),  # nothing close
+    ({k: v for k, v in field("a", 8).items() if k != "encoding"}, None),  # only our own keys
+])
+def test_a_missing_key_names_a_close_one(entry, hint):
+    for call in (lambda: fieldpack.unpack_parameters(bytes(4), 0, [entry]),
+                 lambda: fieldpack.pack_parameters([entry], {"a": 1}),
+                 lambda: Layout([entry])):
+        with pytest.raises(ValueError, match="Recipe missing required field") as caught:
+            call()
+        assert [note for note in notes(caught.value) if "did you mean" in note] == (
+            [hint] if hint else [])
+
+
 @pytest.mark.parametrize("call, note", [
     (lambda l: l.unpack(bytes(3), 4), "field 2 'volts' (ieee754_f32, 32 bits at bit 28)"),
     (lambda l: l.unpack(bytes(16), 2**32 - 100), "field 0 'apid' (unsigned, 16 bits at bit 4294967196)"),
@@ -212,6 +236,25 @@ def test_host_exceptions_pass_or_wrap_as_in_the_packet_functions(error):
         assert notes(caught.value)[-1] == note
         assert (caught.value is error) == (not isinstance(error, Exception) or
                                            isinstance(error, MemoryError))
+        # A layout keeps the inner exception as the cause; the functions do not chain it.
+        if caught.value is not error:
+            assert caught.value.__cause__ is error and wrapped.value.__cause__ is None
+
+
+@pytest.mark.parametrize("call", [
+    lambda: Layout([field("a", 8), {"name": "b"}]),
+    lambda: Layout([field("a", 8, byte_order="middle")]),
+    lambda: Layout(TELEMETRY).pack({"apid": 1}),
+    lambda: Layout(TELEMETRY).pack(dict(TELEMETRY_VALUES, label="\xe9")),
+    lambda: Layout(TELEMETRY).unpack(bytes(3)),
+    lambda: list(Layout(TELEMETRY).iter_unpack(b"\xff" * 13)),
+])
+def test_a_layout_chains_the_failure_it_wraps(call):
+    with pytest.raises(ValueError) as caught:
+        call()
+    cause = caught.value.__cause__
+    assert str(caught.value) == f"{type(cause).__qualname__}: {cause}"
+    assert caught.value.__suppress_context__
 
 
 def test_pack_into_writes_whole_windows_and_nothing_else():

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "common/result.hpp"
@@ -44,5 +45,19 @@ Failure window_past_end(std::string_view field_name, std::uint64_t first_byte,
 
 // An f128 field wider than 64 bits, which unpacking cannot read.
 Failure f128_too_wide();
+
+// What strict packing refuses. Text that encodes to more bytes than its window holds:
+Failure text_too_long(std::uint64_t byte_count, std::uint64_t window, bool with_mark);
+// A finite float that the format `format` turns into an infinity (or a nonzero one into zero):
+Failure float_lost(double given, std::string_view format, double packed);
+// A code whose bits do not all fit the field's width, and what unpacking would read instead:
+Failure code_too_wide(std::uint64_t code, std::uint32_t bits, std::uint64_t read);
+// A field whose bytes field `over` writes over (`over` the field itself when none is found):
+Failure written_over(std::size_t over, bool is_text, std::uint64_t code, std::uint64_t read);
+
+// Appends a double as Python's repr() writes it: the shortest digits that read back as the same
+// double, in positional notation for exponents from -4 to 15 and in scientific notation
+// otherwise, "inf", "-inf" and "nan".
+void append_float(std::string& out, double value);
 
 }  // namespace fieldpack::core

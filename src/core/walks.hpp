@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "common/text.hpp"
 #include "core/field_step.hpp"
@@ -68,20 +70,55 @@ struct Image {
   std::uint32_t offset_bits = 0;
 };
 
+// What packing produced for each field, kept by a strict pack to compare with what unpacking
+// reads back once every field is written.
+struct Produced {
+  bool is_text = false;
+  std::uint64_t code = 0;
+  std::string bytes;  // text, as encoded
+};
+
+// How a pack treats values it would lose. Not strict: as the packet functions pack them. Strict:
+// text longer than its window, and a finite float that becomes infinite, or a nonzero one that
+// becomes zero, at its width, fail the field; what each field produced is kept for check_read_back.
+struct PackMode {
+  bool strict = false;
+  std::vector<Produced>* produced = nullptr;  // one per field, when strict
+};
+
+// What strict packing refuses of an encoded value, checked before it is placed; false with
+// `failure` set.
+bool keeps_value(const FieldStep& step, const NativeValue& value, const Encoded& encoded,
+                 Failure& failure);
+
 // Encodes field `index`'s value (of the field's packed kind, which must not be refused) into the
 // image; false with `failure` set. `encoded` is scratch room, reused from field to field.
 inline bool pack_field(const Plan& plan, std::size_t index, const NativeValue& value,
-                       const Image& image, Encoded& encoded, FieldFailure& failure) {
+                       const Image& image, Encoded& encoded, FieldFailure& failure,
+                       const PackMode& mode = {}) {
   const PlannedField& field = plan.fields()[index];
-  if (!encode(field.step, value, encoded, failure.failure)) [[unlikely]] {
+  if (!encode(field.step, value, encoded, failure.failure) ||
+      (mode.strict && !keeps_value(field.step, value, encoded, failure.failure))) [[unlikely]] {
     failure.index = index;
     failure.start_bit = image.offset_bits + field.start_bit;
     return false;
   }
   const std::uint64_t first_byte = (image.offset_bits % 8 + field.start_bit) / 8;
   place(field.step, encoded, image.data, image.size, first_byte);
+  if (mode.produced) {
+    Produced& produced = (*mode.produced)[index];
+    produced.is_text = encoded.is_text;
+    produced.code = encoded.code;
+    if (encoded.is_text) produced.bytes.assign(encoded.bytes.begin(), encoded.bytes.end());
+  }
   return true;
 }
+
+// After a strict pack: every field reads back, as unpack reads it, what packing produced for it
+// (a later field writes over none of its bytes, and its code fits its width); false with the
+// first field that does not in `failure`.
+bool check_read_back(const Plan& plan, const Image& image, const std::vector<Produced>& produced,
+                     FieldFailure& failure);
 
 // False, with packing's failure for field `index`, when packing refuses the field's encoding:
 // judged before its value is converted, once the host has looked the value up (a missing value

@@ -223,19 +223,29 @@ bool whole_packets(std::string_view function, std::uint64_t size, Py_ssize_t str
 
 PyObject* layout_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"recipe", nullptr};
+    static const char* keywords[] = {"recipe", "strict", "defaults", nullptr};
     PyObject* recipe = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Layout", const_cast<char**>(keywords),
-                                     &recipe)) {
+    PyObject* strict_argument = nullptr;
+    PyObject* defaults = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:Layout", const_cast<char**>(keywords),
+                                     &recipe, &strict_argument, &defaults)) {
       return nullptr;
     }
     if (PyUnicode_Check(recipe) || !PySequence_Check(recipe)) {
       return bad_argument("Layout", "recipe", "a sequence of field definitions", recipe);
     }
+    bool strict = false;
+    if (!flag_argument("Layout", "strict", strict_argument, strict)) return nullptr;
+    // A mapping as dict.update takes one: a dict, or anything with keys() and items by key.
+    if (defaults && defaults != Py_None && !PyDict_Check(defaults) &&
+        !PyObject_HasAttrString(defaults, "keys")) {
+      return bad_argument("Layout", "defaults", "a mapping or None", defaults);
+    }
     SequenceItems entries;
     if (!entries.collect(recipe)) return nullptr;
     auto plan = Plan::read(entries);
     if (!plan.ok()) return raise_record(plan.failure(), kLayoutWrapping);
+    if (!plan.value()->set_options(strict, defaults)) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     reinterpret_cast<LayoutObject*>(self)->plan = plan.value().release();
@@ -246,13 +256,21 @@ PyObject* layout_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 int layout_traverse(PyObject* self, visitproc visit, void* arg) {
   if (int done = visit(reinterpret_cast<PyObject*>(Py_TYPE(self)), arg)) return done;
   const Plan* plan = reinterpret_cast<LayoutObject*>(self)->plan;
-  if (plan && plan->entries()) return visit(plan->entries(), arg);
+  if (!plan) return 0;
+  if (plan->entries()) {
+    if (int done = visit(plan->entries(), arg)) return done;
+  }
+  if (plan->defaults()) return visit(plan->defaults(), arg);
   return 0;
 }
 
-// Only the entries' copies can hold what refers back to the layout; the walks keep working.
+// Only the entries' copies and the defaults can hold what refers back to the layout; the walks
+// keep working, without the defaults.
 int layout_clear(PyObject* self) {
-  if (Plan* plan = reinterpret_cast<LayoutObject*>(self)->plan) plan->clear_entries();
+  if (Plan* plan = reinterpret_cast<LayoutObject*>(self)->plan) {
+    plan->clear_entries();
+    plan->clear_defaults();
+  }
   return 0;
 }
 
@@ -281,10 +299,18 @@ PyObject* layout_repr(PyObject* self) {
     text += plan.field_count() == 1 ? " field, " : " fields, ";
     if (plan.sizing().ok) {
       append_decimal(text, plan.sizing().packet_size);
-      text += plan.sizing().packet_size == 1 ? " byte>" : " bytes>";
+      text += plan.sizing().packet_size == 1 ? " byte" : " bytes";
     } else {
-      text += "no size>";
+      text += "no size";
     }
+    if (plan.strict()) text += ", strict";
+    if (plan.defaults()) {
+      const Py_ssize_t count = PyDict_Size(plan.defaults());
+      text += ", ";
+      append_decimal(text, count);
+      text += count == 1 ? " default" : " defaults";
+    }
+    text += '>';
     return new_text(text);
   });
 }
@@ -509,12 +535,44 @@ PyObject* layout_repr_svg(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* { return draw_figure(self, Py_None); });
 }
 
+// The keyword arguments that make a layout like this one from its recipe.
+PyRef layout_options(const Plan& plan) {
+  PyRef options = PyRef::steal(PyDict_New());
+  if (!options) return PyRef();
+  if (plan.strict() && PyDict_SetItemString(options.get(), "strict", Py_True) < 0) return PyRef();
+  if (plan.defaults()) {
+    PyRef defaults = PyRef::steal(PyDict_Copy(plan.defaults()));
+    if (!defaults || PyDict_SetItemString(options.get(), "defaults", defaults.get()) < 0) {
+      return PyRef();
+    }
+  }
+  return options;
+}
+
 PyObject* layout_reduce(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    PyRef recipe = plan_of(self).recipe();
+    const Plan& plan = plan_of(self);
+    PyRef recipe = plan.recipe();
     if (!recipe) return nullptr;
-    return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), recipe.get());
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    if (!plan.strict() && !plan.defaults()) return Py_BuildValue("(O(O))", type, recipe.get());
+    // Keyword arguments need copyreg's rebuilding: type.__new__(type, recipe, **options).
+    PyRef options = layout_options(plan);
+    PyRef copyreg = PyRef::steal(options ? PyImport_ImportModule("copyreg") : nullptr);
+    PyRef rebuild =
+        PyRef::steal(copyreg ? PyObject_GetAttrString(copyreg.get(), "__newobj_ex__") : nullptr);
+    if (!rebuild) return nullptr;
+    return Py_BuildValue("(O(O(O)O))", rebuild.get(), type, recipe.get(), options.get());
   });
+}
+
+PyObject* layout_get_strict(PyObject* self, void*) {
+  return PyBool_FromLong(plan_of(self).strict() ? 1 : 0);
+}
+
+PyObject* layout_get_defaults(PyObject* self, void*) {
+  PyObject* defaults = plan_of(self).defaults();
+  return defaults ? PyDict_Copy(defaults) : PyDict_New();
 }
 
 PyObject* layout_get_size(PyObject* self, void*) {
@@ -640,18 +698,23 @@ PyCFunction fast(PyObject* (*function)(PyObject*, PyObject* const*, Py_ssize_t, 
 }
 
 constexpr char kLayoutDoc[] =
-    "Layout(recipe)\n--\n\n"
+    "Layout(recipe, *, strict=False, defaults=None)\n--\n\n"
     "A recipe read once, for packing and unpacking many packets.\n\n"
     "The recipe is a sequence of field definitions, as unpack_parameters and pack_parameters of\n"
     "the fieldpack module take it. It is read and checked here, in the order and with the\n"
     "messages of unpack_parameters; a fault raises that function's ValueError. The layout keeps\n"
     "what it read: changing the recipe afterwards changes nothing.\n\n"
     "layout.unpack(p, o) gives exactly what unpack_parameters(bytes(p), o, recipe) gives, and\n"
-    "layout.pack(v) what pack_parameters(recipe, v) gives, result or exception. An exception\n"
-    "raised while working on a field carries a note naming it (PEP 678), such as\n"
+    "layout.pack(v) what pack_parameters(recipe, v) gives, result or exception; a ValueError\n"
+    "that wraps another exception keeps it as __cause__. An exception raised while working on\n"
+    "a field carries a note naming it (PEP 678), such as\n"
     "\"field 3 'temperature' (unsigned, 8 bits at bit 24)\".\n\n"
+    "With strict=True, pack and pack_into refuse any value that packing would lose (text longer\n"
+    "than its window, a float that becomes infinite or zero at its width, a field that does not\n"
+    "read back what was packed). defaults maps field names to the values packed when the\n"
+    "values lack them; they are copied and checked here.\n\n"
     "Layouts are immutable, hashable by identity, safe to share between threads, and pickle\n"
-    "and copy as Layout(layout.recipe).";
+    "and copy with their options.";
 
 constexpr char kUnpackDoc[] =
     "unpack($self, buffer, offset_bits=0)\n--\n\n"
@@ -727,7 +790,7 @@ PyMethodDef layout_methods[] = {
     {"figure", fast(layout_figure), METH_FASTCALL | METH_KEYWORDS, kFigureDoc},
     {"_repr_svg_", layout_repr_svg, METH_NOARGS,
      "_repr_svg_($self, /)\n--\n\nfigure(): the picture that notebooks show for a layout."},
-    {"__reduce__", layout_reduce, METH_NOARGS, "Layout(recipe), for pickle and copy."},
+    {"__reduce__", layout_reduce, METH_NOARGS, "Layout(recipe, **options), for pickle and copy."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -736,6 +799,10 @@ PyGetSetDef layout_getset[] = {
      "The packet length in bytes, from pack_parameters' sizing walk; None if it fails.", nullptr},
     {"names", layout_get_names, nullptr, "The field names in recipe order, a tuple of str.",
      nullptr},
+    {"strict", layout_get_strict, nullptr,
+     "Whether pack and pack_into refuse any value that packing would lose.", nullptr},
+    {"defaults", layout_get_defaults, nullptr,
+     "A new dict of the values packed for fields the values do not name.", nullptr},
     {"recipe", layout_get_recipe, nullptr,
      "A new list of dict copies of the entries as read, extra keys kept.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -1,12 +1,15 @@
 // Reading a recipe into a plan, and the objects the plan keeps for this host.
 #include "layout/plan.hpp"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/messages.hpp"
 #include "host.hpp"
+#include "layout/walks.hpp"
 #include "recipe.hpp"
 
 namespace fieldpack::layout {
@@ -118,6 +121,51 @@ Result<std::unique_ptr<Plan>, FailureRecord> Plan::read(const SequenceItems& rec
   plan->entries_ = std::move(entries);
   plan->core_ = std::make_unique<core::Plan>(std::move(specs));
   return plan;
+}
+
+bool Plan::set_options(bool strict, PyObject* defaults) {
+  strict_ = strict;
+  if (!defaults || defaults == Py_None) return true;
+  // Read once, into a dict of plain-str names: looking a name up in it later runs no Python code.
+  PyRef given = PyRef::steal(PyDict_New());
+  if (!given || PyDict_Merge(given.get(), defaults, 1) < 0) return false;
+  PyRef copy = PyRef::steal(PyDict_New());
+  if (!copy) return false;
+  Py_ssize_t position = 0;
+  PyObject* name = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(given.get(), &position, &name, &value)) {
+    // Every field of that name packs the value, as pack would, into an image of its own.
+    bool named = false;
+    for (std::size_t i = 0; i < field_count(); ++i) {
+      if (!PyUnicode_Check(name) || PyUnicode_Compare(name, key(i)) != 0) {
+        if (PyErr_Occurred()) return false;
+        continue;
+      }
+      named = true;
+      std::vector<std::uint8_t> image(static_cast<std::size_t>(core_->extent(0)), 0);
+      std::vector<core::Produced> produced(field_count());
+      const core::PackMode mode{strict, strict ? &produced : nullptr};
+      std::optional<FailureRecord> failed;
+      if (!pack_value(*this, i, value, {image.data(), image.size(), 0}, mode, failed)) {
+        raise_record(*failed, kLayoutWrapping);
+        return false;
+      }
+      if (PyDict_SetItem(copy.get(), key(i), value) < 0) return false;
+    }
+    if (!named) {
+      std::string message = "Layout() argument 'defaults' names no field of the recipe: ";
+      PyRef shown = PyRef::steal(PyObject_Repr(name));
+      Py_ssize_t size = 0;
+      const char* utf8 = shown ? PyUnicode_AsUTF8AndSize(shown.get(), &size) : nullptr;
+      if (!utf8) return false;
+      message.append(utf8, static_cast<std::size_t>(size));
+      PyErr_SetString(PyExc_ValueError, message.c_str());
+      return false;
+    }
+  }
+  if (PyDict_Size(copy.get()) > 0) defaults_ = std::move(copy);
+  return true;
 }
 
 PyObject* Plan::kept(std::size_t index) const {

@@ -20,8 +20,9 @@
 
 namespace fieldpack::layout {
 
-// How a layout raises the failures of its walks.
-inline constexpr Wrapping kLayoutWrapping = Wrapping::unchained;
+// How a layout raises the failures of its walks: as the packet functions do, with the inner
+// exception kept as the ValueError's __cause__.
+inline constexpr Wrapping kLayoutWrapping = Wrapping::chained;
 
 class Plan {
  public:
@@ -45,6 +46,15 @@ class Plan {
   PyObject* entries() const { return entries_.get(); }
   void clear_entries() { entries_.reset(); }
 
+  // How pack and pack_into treat values (Layout's keyword arguments). Strict: they refuse any
+  // value that packing would lose. Defaults: a dict of plain-str field names to values, packed
+  // when the values lack the name; empty when there are none.
+  bool strict() const { return strict_; }
+  PyObject* defaults() const { return defaults_.get(); }
+  // Sets them, checking every default as its field would pack it; false with the error raised.
+  bool set_options(bool strict, PyObject* defaults);
+  void clear_defaults() { defaults_.reset(); }
+
   // The failure a walk reported, as a record naming its field.
   FailureRecord record(core::FieldFailure&& failure) const;
   FailureRecord record(EngineError&& error, std::size_t index, std::uint64_t start_bit) const;
@@ -61,6 +71,8 @@ class Plan {
   // Per field: (the entry's own items as (key, value) pairs, its "name", "encoding" and
   // "byte_order" as read).
   PyRef entries_;
+  bool strict_ = false;
+  PyRef defaults_;
 
   PyObject* kept(std::size_t index) const;
 };

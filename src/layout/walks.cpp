@@ -1,6 +1,8 @@
 // A layout's walks on this host.
 #include "layout/walks.hpp"
 
+#include <vector>
+
 #include "core/messages.hpp"
 #include "host.hpp"
 #include "values.hpp"
@@ -27,32 +29,77 @@ Result<PyRef, FailureRecord> unpack(const Plan& plan, ByteSpan packet, std::uint
   return plan.record(std::move(failure));
 }
 
-Result<std::monostate, FailureRecord> pack(const Plan& plan, PyObject* values,
-                                           const core::Image& image) {
-  const std::size_t count = plan.field_count();
-  const std::vector<core::PlannedField>& fields = plan.core().fields();
+namespace {
+
+// The value under the field's name, owned: from `values`, else from the layout's defaults (a dict
+// of plain strs, whose lookup runs no Python code); empty when neither has it. False with the
+// host's error set when the lookup raises.
+bool look_up(const Plan& plan, PyObject* values, PyObject* key, PyRef& value) {
+  if (!host::dict_lookup(values, key, value)) return false;
+  if (value || !plan.defaults()) return true;
+  value = PyRef::borrow(PyDict_GetItemWithError(plan.defaults(), key));
+  return value || !PyErr_Occurred();
+}
+
+// Field `index`'s value converted, encoded and placed; the scratch room is the caller's, reused
+// from field to field.
+inline bool pack_one(const Plan& plan, std::size_t index, PyObject* value, const core::Image& image,
+                     const core::PackMode& mode, core::NativeValue& native, core::Encoded& encoded,
+                     core::FieldFailure& failure, std::optional<FailureRecord>& failed) {
+  const core::PlannedField& field = plan.core().fields()[index];
+  if (!core::packable(plan.core(), index, image.offset_bits, failure)) {
+    failed = plan.record(std::move(failure));
+    return false;
+  }
+  if (!convert_value(field.step.packed, value, native)) {
+    failed = plan.record(host_error(), index, image.offset_bits + field.start_bit);
+    return false;
+  }
+  if (!core::pack_field(plan.core(), index, native, image, encoded, failure, mode)) {
+    failed = plan.record(std::move(failure));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool pack_value(const Plan& plan, std::size_t index, PyObject* value, const core::Image& image,
+                const core::PackMode& mode, std::optional<FailureRecord>& failed) {
   core::NativeValue native;
   core::Encoded encoded;
   core::FieldFailure failure;
+  return pack_one(plan, index, value, image, mode, native, encoded, failure, failed);
+}
+
+Result<std::monostate, FailureRecord> pack(const Plan& plan, PyObject* values,
+                                           const core::Image& image) {
+  const std::size_t count = plan.field_count();
+  core::NativeValue native;
+  core::Encoded encoded;
+  core::FieldFailure failure;
+  std::optional<FailureRecord> failed;
+  std::vector<core::Produced> produced;
+  core::PackMode mode;
+  if (plan.strict()) {
+    produced.resize(count);
+    mode = core::PackMode{true, &produced};
+  }
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint64_t start = image.offset_bits + fields[i].start_bit;
     // Held across the conversion, which can run Python code that changes `values`.
     PyRef value;
-    if (!host::dict_lookup(values, plan.key(i), value)) {
-      return plan.record(host_error(), i, start);
-    }
-    if (!value) {
+    const bool found = look_up(plan, values, plan.key(i), value);
+    if (!found || !value) {
+      const std::uint64_t start = image.offset_bits + plan.core().fields()[i].start_bit;
+      if (!found) return plan.record(host_error(), i, start);
       return plan.record(core::missing_value(plan.core().spec(i).name), i, start);
     }
-    if (!core::packable(plan.core(), i, image.offset_bits, failure)) {
-      return plan.record(std::move(failure));
+    if (!pack_one(plan, i, value.get(), image, mode, native, encoded, failure, failed)) {
+      return std::move(*failed);
     }
-    if (!convert_value(fields[i].step.packed, value.get(), native)) {
-      return plan.record(host_error(), i, start);
-    }
-    if (!core::pack_field(plan.core(), i, native, image, encoded, failure)) {
-      return plan.record(std::move(failure));
-    }
+  }
+  if (plan.strict() && !core::check_read_back(plan.core(), image, produced, failure)) {
+    return plan.record(std::move(failure));
   }
   return std::monostate{};
 }

@@ -7,6 +7,7 @@
 #include "python.hpp"
 
 #include <cstdint>
+#include <optional>
 
 #include "core/walks.hpp"
 #include "engine_result.hpp"
@@ -18,10 +19,16 @@ namespace fieldpack::layout {
 // failure and the field it arose in.
 Result<PyRef, FailureRecord> unpack(const Plan& plan, ByteSpan packet, std::uint32_t offset_bits);
 
-// Converts and encodes the value of every field, looked up in `values` (a dict), into the image;
-// the first failure is returned with its field. With offset 0 and an image of the sizing walk's
-// packet length, the image becomes pack_parameters(recipe, values).
+// Converts and encodes the value of every field, looked up in `values` (a dict) or else in the
+// layout's defaults, into the image; the first failure is returned with its field. With offset 0,
+// an image of the sizing walk's packet length and neither option, the image becomes
+// pack_parameters(recipe, values); a strict layout refuses any value packing would lose.
 Result<std::monostate, FailureRecord> pack(const Plan& plan, PyObject* values,
                                            const core::Image& image);
+
+// Field `index`'s value converted and packed into the image, as pack packs it; false with the
+// failure in `failure`, which names the field.
+bool pack_value(const Plan& plan, std::size_t index, PyObject* value, const core::Image& image,
+                const core::PackMode& mode, std::optional<FailureRecord>& failure);
 
 }  // namespace fieldpack::layout

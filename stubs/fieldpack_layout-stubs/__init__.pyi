@@ -47,13 +47,26 @@ class Layout:
     The recipe is read and checked here, in the order and with the messages of
     ``unpack_parameters``; a fault raises that function's ValueError. The layout keeps what it
     read: changing the recipe afterwards changes nothing. Layouts are immutable, hashable by
-    identity, safe to share between threads, and pickle and copy as ``Layout(layout.recipe)``
-    (so they ship to worker processes as they are).
+    identity, safe to share between threads, and pickle and copy with their options (so they
+    ship to worker processes as they are).
+
+    Without options, ``pack`` and ``pack_into`` pack exactly as ``pack_parameters`` does. With
+    ``strict=True`` they refuse, with a ValueError naming the field and without writing into the
+    buffer, any value that packing would lose: text longer than its window (a byte-order mark
+    included), a finite float that becomes infinite or a nonzero one that becomes zero at its
+    width, and a field that does not read back what was packed (a later field writing over its
+    bytes, a code wider than the field). Rounding a float to its width is not loss.
+    ``defaults`` maps field names to the values packed when the values lack them; they are
+    copied and checked when the layout is made. Neither option changes unpacking.
+
+    A ValueError that wraps another exception ("KeyError: ...") keeps it as ``__cause__``.
 
     Raises:
         ValueError: the first fault of the recipe, as unpack_parameters words it, for example
-            "KeyError: \\"Recipe missing required field: 'bits'\\"".
-        TypeError: a recipe that is a str or no sequence.
+            "KeyError: \\"Recipe missing required field: 'bits'\\""; a default that names no
+            field, or that its field cannot pack.
+        TypeError: a recipe that is a str or no sequence, ``strict`` not a bool, ``defaults``
+            not a mapping.
 
     Example:
         >>> layout = Layout([{"name": "a", "encoding": "unsigned", "bits": 8,
@@ -65,7 +78,19 @@ class Layout:
 
     """
 
-    def __new__(cls, recipe: Sequence[Mapping[str, Any]]) -> Layout: ...
+    def __new__(
+        cls,
+        recipe: Sequence[Mapping[str, Any]],
+        *,
+        strict: bool = False,
+        defaults: Mapping[str, Any] | None = None,
+    ) -> Layout: ...
+    @property
+    def strict(self) -> bool:
+        """Whether pack and pack_into refuse any value that packing would lose."""
+    @property
+    def defaults(self) -> dict[str, Any]:
+        """A new dict of the values packed for fields the values do not name."""
     @property
     def size(self) -> int | None:
         """The packet length in bytes, from pack_parameters' sizing walk; None if it fails."""

@@ -33,6 +33,26 @@ std::string cast_type_name(PyObject* object) {
   return type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
 }
 
+PyRef text_keys(PyObject* entry) {
+  PyRef keys = PyRef::steal(PyList_New(0));
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (keys && PyDict_Next(entry, &position, &key, &value)) {
+    if (!PyUnicode_Check(key)) continue;
+    // A plain str of the key's text: a subclass's own methods play no part.
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+    PyRef plain = PyRef::steal(utf8 ? PyUnicode_FromStringAndSize(utf8, size) : nullptr);
+    if (!plain) {
+      PyErr_Clear();  // a key that is no text (a lone surrogate) names nothing close
+      continue;
+    }
+    if (PyList_Append(keys.get(), plain.get()) < 0) keys.reset();
+  }
+  return keys;
+}
+
 PyRef own_items(PyObject* entry) { return PyRef::steal(PyDict_Items(entry)); }
 
 bool float_by_index(PyObject*, double&, bool&) { return false; }

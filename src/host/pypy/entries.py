@@ -49,3 +49,22 @@ def entries(sequence, dict=dict, list=list, type=type, isinstance=isinstance, he
             item = held(item) if isinstance(item, dict) else other(item)
         out.append(item)
     return out
+
+
+
+def text_keys(entry, dict=dict, type=type, issubclass=issubclass, str=str):
+    """The keys of the entry's own storage that are text, as plain strs, for the note that names
+    a key close to a missing one; nothing of the entry or of its keys runs. Keys that are no text
+    in UTF-8 (a lone surrogate) name nothing."""
+    if type(entry) is HeldEntry:
+        entry = entry.entry
+    out = []
+    for key in dict.keys(entry):
+        if issubclass(type(key), str):
+            key = str.__str__(key)
+            try:
+                str.encode(key, "utf-8")
+            except UnicodeEncodeError:
+                continue
+            out.append(key)
+    return out

@@ -11,6 +11,7 @@ namespace {
 // What entries.py defines, made once and kept for the life of the process.
 struct Helpers {
   PyObject* entries = nullptr;
+  PyObject* text_keys = nullptr;
   PyObject* held_type = nullptr;
   PyObject* other_type = nullptr;
 };
@@ -28,7 +29,10 @@ const Helpers* helpers() {
     PyObject* entries = PyDict_GetItemString(globals.get(), "entries");
     PyObject* held_type = PyDict_GetItemString(globals.get(), "HeldEntry");
     PyObject* other_type = PyDict_GetItemString(globals.get(), "HeldOther");
-    if (!entries || !held_type || !other_type) return nullptr;
+    PyObject* text_keys = PyDict_GetItemString(globals.get(), "text_keys");
+    if (!entries || !held_type || !other_type || !text_keys) return nullptr;
+    Py_INCREF(text_keys);
+    made.text_keys = text_keys;
     Py_INCREF(entries);
     Py_INCREF(held_type);
     Py_INCREF(other_type);
@@ -124,6 +128,12 @@ bool dict_lookup(PyObject* dict, PyObject* key, PyRef& out) {
   if (!found && PyErr_Occurred()) return false;
   out = PyRef::borrow(found);
   return true;
+}
+
+PyRef text_keys(PyObject* entry) {
+  const Helpers* known = helpers();
+  if (!known) return PyRef();
+  return PyRef::steal(PyObject_CallOneArg(known->text_keys, entry));
 }
 
 PyRef own_items(PyObject* entry) {
