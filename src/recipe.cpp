@@ -155,13 +155,20 @@ std::string close_key_hint(PyObject* entry, std::string_view key) {
     }
     if (!ours && PyList_Append(candidates.get(), candidate) < 0) candidates.reset();
   }
-  PyRef difflib = PyRef::steal(candidates ? PyImport_ImportModule("difflib") : nullptr);
+  // Imported once and kept, as the module's own names are.
+  static PyObject* get_close_matches = nullptr;
+  if (candidates && !get_close_matches) {
+    PyRef difflib = PyRef::steal(PyImport_ImportModule("difflib"));
+    if (difflib) get_close_matches = PyObject_GetAttrString(difflib.get(), "get_close_matches");
+  }
   PyRef wanted = PyRef::steal(
-      difflib ? PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()))
-              : nullptr);
-  PyRef matches = PyRef::steal(wanted ? PyObject_CallMethod(difflib.get(), "get_close_matches",
-                                                            "(OO)", wanted.get(), candidates.get())
-                                      : nullptr);
+      candidates && get_close_matches
+          ? PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()))
+          : nullptr);
+  PyRef matches =
+      PyRef::steal(wanted ? PyObject_CallFunctionObjArgs(get_close_matches, wanted.get(),
+                                                         candidates.get(), nullptr)
+                          : nullptr);
   if (matches && PyList_Check(matches.get()) && PyList_GET_SIZE(matches.get()) > 0) {
     PyRef shown = PyRef::steal(PyObject_Repr(PyList_GET_ITEM(matches.get(), 0)));
     Py_ssize_t size = 0;

@@ -644,3 +644,23 @@ def test_layouts_answer_as_the_packet_functions(recipe, data):
             call()
         except ValueError as error:
             assert notes(error) and notes(error)[0].startswith("field ")
+
+
+def test_both_faces_document_layouts_alike():
+    """PyPy's face takes the compiled type's texts from _docs; they must stay the same."""
+    from fieldpack_layout import _docs
+
+    public = {name for name in dir(Layout) if not name.startswith("_")}
+    assert public | {"__reduce__", "_repr_svg_"} == set(_docs.MEMBERS)
+    assert Layout.__doc__ == _docs.LAYOUT
+    for name, (signature, doc) in _docs.MEMBERS.items():
+        assert getattr(Layout, name).__doc__ == doc, name
+    if sys.implementation.name == "cpython":  # PyPy's compiled types carry no texts
+        from fieldpack_layout import _layout
+
+        assert _layout.Layout.__text_signature__ == _docs.LAYOUT_SIGNATURE
+        for name, (signature, _) in _docs.MEMBERS.items():
+            assert getattr(getattr(_layout.Layout, name), "__text_signature__", None) == signature
+        iterator = type(Layout([]).iter_unpack(b"", 1))
+        assert iterator.__doc__ == _docs.ITERATOR
+        assert iterator.__length_hint__.__doc__ == _docs.ITERATOR_MEMBERS["__length_hint__"][1]

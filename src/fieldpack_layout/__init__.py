@@ -7,6 +7,14 @@ without reading it again.
     packet = layout.pack(values)
 """
 
-from fieldpack_layout._layout import Layout
+import sys
+
+if sys.implementation.name == "pypy":
+    # PyPy's own face: the walks driven through cffi, the dicts made by JIT-compiled code.
+    from fieldpack_layout._pypy import Layout
+else:
+    from fieldpack_layout._layout import Layout
+
+del sys
 
 __all__ = ["Layout"]

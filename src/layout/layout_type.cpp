@@ -13,6 +13,7 @@
 #include "binding.hpp"
 #include "boundary.hpp"
 #include "common/bits.hpp"
+#include "common/encodings.hpp"
 #include "conversions.hpp"
 #include "core/walks.hpp"
 #include "field_note.hpp"
@@ -510,6 +511,29 @@ PyObject* layout_problems(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* { return plan_of(self).problems().release(); });
 }
 
+// The fields as the core's C library takes them, for a face that drives the core through an FFI
+// (PyPy's): per field, (name, encoding as spelled, both UTF-8 bytes; the encoding's row, bits,
+// little-endian, reverse_bits, has an offset, offset_bits).
+PyObject* layout_specs(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const core::Plan& plan = plan_of(self).core();
+    PyRef specs = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(plan.field_count())));
+    if (!specs) return nullptr;
+    for (std::size_t i = 0; i < plan.field_count(); ++i) {
+      const core::FieldSpec& spec = plan.spec(i);
+      PyObject* item =
+          Py_BuildValue("(y#y#nIiiiI)", spec.name.data(), static_cast<Py_ssize_t>(spec.name.size()),
+                        spec.encoding.data(), static_cast<Py_ssize_t>(spec.encoding.size()),
+                        static_cast<Py_ssize_t>(spec.row - kEncodings), spec.bits,
+                        spec.order == ByteOrder::little ? 1 : 0, spec.reverse_bits ? 1 : 0,
+                        spec.has_offset ? 1 : 0, spec.offset_bits);
+      if (!item) return nullptr;
+      PyTuple_SET_ITEM(specs.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return specs.release();
+  });
+}
+
 // The picture of a layout is drawn in Python, from the layout's public surface, by
 // fieldpack_layout._figure; imported at the first call, so that only drawing loads it.
 constexpr Signature kFigure = parse_signature("Layout.figure", "values=None");
@@ -787,6 +811,7 @@ PyMethodDef layout_methods[] = {
      kUnpackColumnsDoc},
     {"unpack_file", fast(layout_unpack_file), METH_FASTCALL | METH_KEYWORDS, kUnpackFileDoc},
     {"problems", layout_problems, METH_NOARGS, kProblemsDoc},
+    {"_specs", layout_specs, METH_NOARGS, "The fields as the core's C library takes them."},
     {"figure", fast(layout_figure), METH_FASTCALL | METH_KEYWORDS, kFigureDoc},
     {"_repr_svg_", layout_repr_svg, METH_NOARGS,
      "_repr_svg_($self, /)\n--\n\nfigure(): the picture that notebooks show for a layout."},

@@ -1,0 +1,121 @@
+/* The core of compiled layouts as a C library: a plan compiled from field descriptions that a
+ * host has read and judged, and its walks, which fill native slots and one failure record. A
+ * host that reaches C through a foreign-function interface rather than an extension module (cffi
+ * on PyPy) drives layouts through these functions. No interpreter here.
+ *
+ * The declarations between the FFI markers are also handed to the FFI as they stand, so they
+ * are plain C declarations without preprocessor lines. */
+#ifndef FIELDPACK_CORE_H
+#define FIELDPACK_CORE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* FFI declarations begin */
+
+/* A compiled layout. */
+typedef struct fp_plan fp_plan;
+
+/* A field as a recipe describes it, read and judged by the host. */
+typedef struct fp_field_spec {
+  const char* name; /* UTF-8 */
+  size_t name_size;
+  const char* encoding; /* as the recipe spells it, for messages */
+  size_t encoding_size;
+  int32_t encoding_row; /* what fp_encoding_row gives for the lower-cased name */
+  uint32_t bits;
+  int32_t little;
+  int32_t reverse_bits;
+  int32_t has_offset;
+  uint32_t offset_bits;
+} fp_field_spec;
+
+/* What a compiled field is to the host: the kind its values decode to and pack from (0 unsigned
+ * integer, 1 signed integer, 2 real, 3 text, 4 refused by packing), its column's element type
+ * (0 to 3: 8 to 64-bit unsigned, 4 to 7: signed, 8 float64, 9 text), and where it lies. */
+typedef struct fp_field_info {
+  int32_t decoded;
+  int32_t packed;
+  int32_t column;
+  uint32_t bits;
+  uint32_t byte_count;
+  uint64_t start_bit;
+} fp_field_info;
+
+/* A walk's failure: the field (SIZE_MAX for none) and where it was placed, the kind of error (0
+ * ValueError, 1 KeyError, 2 TypeError, 3 OverflowError, 4 NotImplementedError; -1 for memory
+ * that ran out, with no field), its message and
+ * the hint a note adds (UTF-8). The texts belong to the record until fp_failure_clear. */
+typedef struct fp_failure {
+  size_t index;
+  uint64_t start_bit;
+  int32_t kind;
+  const char* message;
+  size_t message_size;
+  const char* hint;
+  size_t hint_size;
+} fp_failure;
+
+/* Frees the texts of a failure record and empties it. */
+void fp_failure_clear(fp_failure* failure);
+
+/* The row of a lower-cased encoding name, or -1 for a name no walk knows. */
+int32_t fp_encoding_row(const char* name, size_t size);
+
+/* A plan of `count` fields; NULL when memory runs out. */
+fp_plan* fp_plan_new(const fp_field_spec* specs, size_t count);
+void fp_plan_free(fp_plan* plan);
+
+/* Each field's info, `count` of them. */
+void fp_plan_fields(const fp_plan* plan, fp_field_info* out);
+
+/* The packet length of the packet functions' sizing walk: 1, or 0 with its failure. */
+int32_t fp_plan_size(const fp_plan* plan, uint64_t* packet_size, fp_failure* failure);
+
+/* The bytes from byte floor(offset_bits / 8) that the windows need at offset_bits mod 8. */
+uint64_t fp_plan_extent(const fp_plan* plan, uint32_t residue);
+
+/* Whether every field lies within the largest bit position at `offset_bits`: 1, or 0 with the
+ * first that does not. */
+int32_t fp_positions_fit(const fp_plan* plan, uint32_t offset_bits, fp_failure* failure);
+
+/* The room fp_unpack's text may need, in bytes. */
+uint64_t fp_plan_text_room(const fp_plan* plan);
+
+/* Unpacks the packet from `offset_bits`: one slot per field, in recipe order, the bits of an
+ * unsigned or signed 64-bit integer or of a double; a text field's slot holds the offset of its
+ * text, as UTF-8 in `text` (fp_plan_text_room bytes), times 2^32, plus its size. The number of
+ * fields done: all of them, or fewer with the first failure. */
+size_t fp_unpack(const fp_plan* plan, const uint8_t* packet, size_t packet_size,
+                 uint32_t offset_bits, uint64_t* slots, char* text, fp_failure* failure);
+
+/* A strict pack in progress: what it keeps to read back. A pack that is not strict needs none
+ * (NULL). */
+typedef struct fp_packing fp_packing;
+fp_packing* fp_packing_new(const fp_plan* plan, int32_t strict);
+void fp_packing_free(fp_packing* packing);
+
+/* Packs fields [first, last) into the image (`image_size` bytes standing for the packet from byte
+ * offset_bits / 8): slots as fp_unpack gives them, text as UTF-8 (texts[i], text_sizes[i]). The
+ * number of fields done: all of them, or fewer with the first failure. Fields whose encoding
+ * packing refuses fail without looking at their slot. */
+size_t fp_pack(const fp_plan* plan, fp_packing* packing, size_t first, size_t last,
+               const uint64_t* slots, const char* const* texts, const size_t* text_sizes,
+               uint8_t* image, uint64_t image_size, uint32_t offset_bits, fp_failure* failure);
+
+/* After every field is packed, strict packing's read-back: 1, or 0 with the first field that
+ * does not read back what was packed. 1 when the packing is not strict. */
+int32_t fp_pack_finish(const fp_plan* plan, fp_packing* packing, const uint8_t* image,
+                       uint64_t image_size, uint32_t offset_bits, fp_failure* failure);
+
+/* FFI declarations end */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

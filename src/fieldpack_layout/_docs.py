@@ -1,0 +1,148 @@
+"""The docstrings and signatures of Layout and its iterator, for the face that is Python code
+(PyPy's, whose compiled types carry no docstrings). The compiled types carry the same texts,
+which a test keeps equal."""
+
+LAYOUT = (
+    'A recipe read once, for packing and unpacking many packets.\n'
+    '\n'
+    'The recipe is a sequence of field definitions, as unpack_parameters and pack_parameters of\n'
+    'the fieldpack module take it. It is read and checked here, in the order and with the\n'
+    "messages of unpack_parameters; a fault raises that function's ValueError. The layout keeps\n"
+    'what it read: changing the recipe afterwards changes nothing.\n'
+    '\n'
+    'layout.unpack(p, o) gives exactly what unpack_parameters(bytes(p), o, recipe) gives, and\n'
+    'layout.pack(v) what pack_parameters(recipe, v) gives, result or exception; a ValueError\n'
+    'that wraps another exception keeps it as __cause__. An exception raised while working on\n'
+    'a field carries a note naming it (PEP 678), such as\n'
+    '"field 3 \'temperature\' (unsigned, 8 bits at bit 24)".\n'
+    '\n'
+    'With strict=True, pack and pack_into refuse any value that packing would lose (text longer\n'
+    'than its window, a float that becomes infinite or zero at its width, a field that does not\n'
+    'read back what was packed). defaults maps field names to the values packed when the\n'
+    'values lack them; they are copied and checked here.\n'
+    '\n'
+    'Layouts are immutable, hashable by identity, safe to share between threads, and pickle\n'
+    'and copy with their options.'
+)
+
+LAYOUT_SIGNATURE = '(recipe, *, strict=False, defaults=None)'
+
+# name: (text signature or None, docstring)
+MEMBERS = {
+    '__reduce__': (
+        None,
+        'Layout(recipe, **options), for pickle and copy.',
+    ),
+    '_repr_svg_': (
+        '($self, /)',
+        'figure(): the picture that notebooks show for a layout.',
+    ),
+    'defaults': (
+        None,
+        'A new dict of the values packed for fields the values do not name.',
+    ),
+    'figure': (
+        '($self, values=None)',
+        (
+            'The SVG picture of the layout, as a str: per field the bits it declares and the whole\n'
+            'bytes (its window) it occupies, in rows of 8 bytes, and a table of the fields. Given values,\n'
+            'also the packet pack(values) makes, bit by bit and in hexadecimal, and in the table the\n'
+            'values and what unpacking that packet reads back. Raises what pack(values) raises.'
+        ),
+    ),
+    'iter_unpack': (
+        '($self, buffer, stride=None)',
+        (
+            'Iterate over the packets of a buffer: packet i is the stride bytes from byte i*stride,\n'
+            "unpacked with offset_bits 0. stride defaults to size; the buffer's length must be a\n"
+            'multiple of it. The buffer is held (and cannot be resized) until the last packet is out.'
+        ),
+    ),
+    'names': (
+        None,
+        'The field names in recipe order, a tuple of str.',
+    ),
+    'pack': (
+        '($self, values)',
+        (
+            'Pack the values of a dict into a new bytes object of size bytes.\n'
+            '\n'
+            'The result and any exception are those of pack_parameters(recipe, values).'
+        ),
+    ),
+    'pack_into': (
+        '($self, buffer, values, offset_bits=0)',
+        (
+            'Pack the values of a dict into a writable buffer, from bit offset_bits on.\n'
+            '\n'
+            "Every value is converted and encoded before the first byte is written; then each field's\n"
+            'whole window is written in recipe order, as pack() writes it. Bytes of no field are left\n'
+            'alone, and a failure leaves the buffer untouched. Into a zeroed buffer of size bytes it\n'
+            'writes pack(values).'
+        ),
+    ),
+    'problems': (
+        '($self, /)',
+        (
+            'What the recipe does that is legal but probably a mistake, as a list of sentences:\n'
+            'fields with the same name, fields sharing bytes, fields starting inside a byte, keys no\n'
+            'walk reads, numeric fields wider than 64 bits, floats at a width not their own, text that\n'
+            'is not whole bytes, encodings that cannot be packed, and a layout that cannot be packed.'
+        ),
+    ),
+    'recipe': (
+        None,
+        'A new list of dict copies of the entries as read, extra keys kept.',
+    ),
+    'size': (
+        None,
+        "The packet length in bytes, from pack_parameters' sizing walk; None if it fails.",
+    ),
+    'strict': (
+        None,
+        'Whether pack and pack_into refuse any value that packing would lose.',
+    ),
+    'unpack': (
+        '($self, buffer, offset_bits=0)',
+        (
+            'Unpack the packet in buffer, from bit offset_bits on, into a new dict.\n'
+            '\n'
+            'buffer is any C-contiguous buffer (bytes, bytearray, memoryview, mmap, array); the result\n'
+            'and any exception are those of unpack_parameters(bytes(buffer), offset_bits, recipe).'
+        ),
+    ),
+    'unpack_columns': (
+        '($self, buffer, stride=None, *, numpy=False)',
+        (
+            'Unpack every packet of a buffer into columns: a dict of name -> one value per packet.\n'
+            '\n'
+            'Packet i is the stride bytes from byte i*stride, as iter_unpack reads them (stride defaults\n'
+            "to size; the buffer's length must be a multiple of it), and the values are those iter_unpack\n"
+            'gives. Columns are lists; with numpy=True numeric fields become numpy arrays whose dtype\n'
+            "follows from the field's encoding and width (integers in the smallest of 8/16/32/64 bits\n"
+            'that the width needs, BCD as int64, floats as float64), and text fields stay lists of str.\n'
+            'A packet that fails raises what iter_unpack would raise first, with notes naming the field\n'
+            'and the packet. Numeric fields into arrays are decoded without the interpreter lock; the\n'
+            'buffer is held meanwhile, and writing into it from another thread gives unspecified values.'
+        ),
+    ),
+    'unpack_file': (
+        '($self, path_or_file, stride=None, *, numpy=False, chunk_packets=65536, progress=None)',
+        (
+            'Unpack a file of back-to-back packets into columns, as unpack_columns unpacks a buffer.\n'
+            '\n'
+            'path_or_file is a path, or a binary file read from where it stands (and left open). The\n'
+            'file is read chunk_packets packets at a time; memory beyond the result stays at one chunk.\n'
+            'A partial packet at the end is a ValueError: raised up front when the file tells its size,\n'
+            'else once the packets before it are decoded. progress is a callable, called as\n'
+            'progress(packets_done, packets_total_or_None) at the start and after each chunk, or True\n'
+            'for a tqdm bar (a plain line on stderr without tqdm).'
+        ),
+    ),
+}
+
+ITERATOR = 'The packets of a buffer, unpacked one by one.'
+
+ITERATOR_MEMBERS = {
+    '__length_hint__': (None, 'Packets left.'),
+}

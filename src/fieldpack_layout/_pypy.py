@@ -1,0 +1,687 @@
+"""Layout on PyPy: the same type as the compiled one, with its walks driven through cffi.
+
+On PyPy every object that crosses into C code through the C API is first laid out for C, and
+every int and str made there is converted back: a dict of 24 values made in C costs more than all
+the rest of an unpack. So this face hands C nothing but raw memory: the core's C library
+(``_fieldpack_core.so``, declared by ``_core_ffi``) decodes a packet into native slots, and the
+code here, which PyPy's JIT compiles, makes the dict; packing converts the values here into slots
+and the library encodes and places them.
+
+Reading and checking a recipe, which runs once per layout, stays with the compiled face
+(``_layout.Layout``): a layout here keeps one, and with it the same recipe reader, the same
+messages and notes, ``recipe``, ``problems()``, the columns and files of archives, and the
+picture. What the walks of this face raise is what that face raises: the failures the library
+reports are raised here as ``raise_record`` raises them there, and values that are not plain are
+converted by the compiled conversions themselves (``_layout._convert``), so they fail alike.
+"""
+
+import copyreg
+import os
+import sys
+
+from fieldpack_layout import _docs, _layout
+from fieldpack_layout._core_ffi import ffi
+
+__all__ = ["Layout"]
+
+_lib = ffi.dlopen(os.path.join(os.path.dirname(os.path.abspath(__file__)), "_fieldpack_core.so"))
+_Compiled = _layout.Layout
+_convert = _layout._convert
+
+_UNSIGNED, _SIGNED, _REAL, _TEXT, _REFUSED = range(5)
+_ERRORS = (ValueError, KeyError, TypeError, OverflowError, NotImplementedError)
+_NO_FIELD = ffi.cast("size_t", -1)
+_U64 = (1 << 64) - 1
+_I64 = 1 << 63
+_ABSENT = object()
+# A text slot holds the text's offset in the text room times 2^32, plus its size.
+_TEXT_SHIFT = 32
+_TEXT_SIZE = (1 << 32) - 1
+
+
+# ---------------------------------------------------------------------------------------------
+# Raising as the compiled face raises
+
+
+def _type_name(cls):
+    """A type's qualified name as the compiled face reads it."""
+    try:
+        name = cls.__qualname__
+        if isinstance(name, str):
+            name.encode("utf-8")
+            return str.__str__(name)
+    except Exception:  # noqa: BLE001 - any failure gives the stand-in, as in C
+        pass
+    return "<failed to extract type name>"
+
+
+def _add_note(error, note):
+    """PEP 678: add_note where the exception has it, else its __notes__ list; a note that cannot
+    be added is left out."""
+    try:
+        try:
+            add = error.add_note
+        except AttributeError:
+            try:
+                notes = error.__notes__
+            except AttributeError:
+                notes = []
+                error.__notes__ = notes
+            if isinstance(notes, list):
+                notes.append(note)
+        else:
+            add(note)
+    except Exception:  # noqa: BLE001 - a note that cannot be added is left out
+        pass
+
+
+def _wrap(inner):
+    """The ValueError "{type}: {text}" for an inner exception, chained to it; exhausted memory
+    and interrupts pass as they are."""
+    if isinstance(inner, MemoryError) or not isinstance(inner, Exception):
+        return inner
+    try:
+        text = str(inner)
+        text.encode("utf-8")
+    except Exception:  # noqa: BLE001 - as the compiled face words a str() that fails
+        text = "<exception str() failed>"
+    outer = ValueError(_type_name(type(inner)) + ": " + text)
+    outer.__cause__ = inner
+    return outer
+
+
+class _Fields:
+    """What a layout's notes say of its fields."""
+
+    __slots__ = ("names", "encodings", "bits", "starts")
+
+    def __init__(self, names, encodings, bits, starts):
+        self.names, self.encodings, self.bits, self.starts = names, encodings, bits, starts
+
+    def note(self, index, start_bit):
+        bits = self.bits[index]
+        return "field %d %r (%s, %d %s at bit %d)" % (
+            index, self.names[index], self.encodings[index], bits,
+            "bit" if bits == 1 else "bits", start_bit)
+
+
+def _raise(fields, inner, index, start_bit, hint="", packet=""):
+    error = _wrap(inner)
+    if index is not None:
+        _add_note(error, fields.note(index, start_bit))
+    if hint:
+        _add_note(error, hint)
+    if packet:
+        _add_note(error, packet)
+    raise error
+
+
+def _failure_error(failure):
+    """The exception a failure record of the library stands for, its texts freed."""
+    try:
+        kind = failure.kind
+        if kind < 0:
+            return MemoryError(), ""
+        message = ffi.unpack(failure.message, failure.message_size).decode("utf-8", "replace")
+        hint = ffi.unpack(failure.hint, failure.hint_size).decode("utf-8", "replace")
+        return _ERRORS[kind](message), hint
+    finally:
+        _lib.fp_failure_clear(failure)
+
+
+def _raise_failure(fields, failure, packet=""):
+    error, hint = _failure_error(failure)
+    index = failure.index
+    if index == _NO_FIELD:
+        _raise(fields, error, None, 0, hint, packet)
+    _raise(fields, error, int(index), int(failure.start_bit), hint, packet)
+
+
+# ---------------------------------------------------------------------------------------------
+# Arguments, bound with the compiled face's wording
+
+
+def _bind(function, parameters, required, args, kwargs):
+    """The arguments of `function`, one per parameter (_ABSENT when not given), or the TypeError
+    the compiled face's binder raises."""
+    positional = len(parameters) if "*" not in parameters else parameters.index("*")
+    names = [p for p in parameters if p != "*"]
+    if len(args) > positional:
+        takes = str(positional) if required == positional else "from %d to %d" % (required, positional)
+        raise TypeError("%s() takes %s positional arguments but %d %s given" % (
+            function, takes, len(args), "was" if len(args) == 1 else "were"))
+    bound = list(args) + [_ABSENT] * (len(names) - len(args))
+    given = [True] * len(args) + [False] * (len(names) - len(args))
+    for keyword, value in kwargs.items():
+        if keyword not in names:
+            raise TypeError("%s() got an unexpected keyword argument '%s'" % (function, keyword))
+        at = names.index(keyword)
+        if given[at]:
+            raise TypeError("%s() got multiple values for argument '%s'" % (function, keyword))
+        bound[at], given[at] = value, True
+    missing = [names[i] for i in range(required) if not given[i]]
+    if missing:
+        listed = ["'%s'" % name for name in missing]
+        if len(listed) > 1:
+            listed[-1] = "and " + listed[-1]
+        raise TypeError("%s() missing %d required positional argument%s: %s" % (
+            function, len(missing), "" if len(missing) == 1 else "s",
+            (", " if len(listed) > 2 else " ").join(listed)))
+    return bound
+
+
+def _size(value):
+    """An unsigned size (offset_bits), converted as the compiled face converts it."""
+    if type(value) is int and 0 <= value <= 0xFFFFFFFF:
+        return value
+    value = _convert(_UNSIGNED, value)
+    if value > 0xFFFFFFFF:
+        raise OverflowError("out of range integral type conversion attempted")
+    return value
+
+
+def _read_view(obj):
+    """A C-contiguous buffer's bytes, read in place."""
+    if type(obj) is bytes:
+        return ffi.from_buffer(obj)
+    try:
+        view = memoryview(obj)
+    except TypeError:
+        raise TypeError("'%s' does not have the buffer interface" % type(obj).__name__) from None
+    if not view.c_contiguous:
+        raise BufferError("the buffer is not C-contiguous")
+    return ffi.from_buffer(view)
+
+
+def _write_view(obj, function):
+    try:
+        view = memoryview(obj)
+        if view.readonly:
+            raise TypeError
+    except TypeError:
+        raise TypeError("%s() argument 'buffer' must be read-write bytes-like object, not %s" % (
+            function, "None" if obj is None else _type_name(type(obj)))) from None
+    if not view.c_contiguous:
+        raise BufferError("the buffer is not C-contiguous")
+    return ffi.from_buffer(view, require_writable=True)
+
+
+# ---------------------------------------------------------------------------------------------
+# The type
+
+
+def _documented(cls, text, signature, members):
+    """Gives the type the texts and signatures of the compiled one."""
+    import inspect
+
+    def signature_of(text_signature):
+        namespace = {}
+        exec("def f%s: pass" % text_signature.replace("$self", "self"), namespace)
+        return inspect.signature(namespace["f"])
+
+    cls.__doc__ = text
+    if signature:
+        cls.__signature__ = signature_of(signature)
+    for name, (member_signature, doc) in members.items():
+        member = cls.__dict__.get(name)
+        if isinstance(member, property):
+            setattr(cls, name, property(member.fget, doc=doc))
+        elif member is not None:
+            member.__doc__ = doc
+            if member_signature:
+                member.__signature__ = signature_of(member_signature)
+    return cls
+
+
+class Layout:
+    __slots__ = ("_compiled", "_plan", "_count", "_fields", "_keys", "_decoded", "_packed",
+                 "_starts", "_size", "_sizing", "_text_room", "_make", "_pool", "_strict",
+                 "_defaults", "__weakref__")
+
+    def __new__(cls, *args, **kwargs):
+        compiled = _Compiled(*args, **kwargs)
+        self = object.__new__(cls)
+        object.__setattr__(self, "_compiled", compiled)
+        self._build(compiled)
+        return self
+
+    def _build(self, compiled):
+        set_ = object.__setattr__
+        specs = compiled._specs()
+        count = len(specs)
+        c_specs = ffi.new("fp_field_spec[]", max(count, 1))
+        keep = []
+        for i, (name, encoding, row, bits, little, reverse, has_offset, offset) in enumerate(specs):
+            name_buffer, encoding_buffer = ffi.new("char[]", name), ffi.new("char[]", encoding)
+            keep.append((name_buffer, encoding_buffer))
+            spec = c_specs[i]
+            spec.name, spec.name_size = name_buffer, len(name)
+            spec.encoding, spec.encoding_size = encoding_buffer, len(encoding)
+            spec.encoding_row, spec.bits, spec.little = row, bits, little
+            spec.reverse_bits, spec.has_offset, spec.offset_bits = reverse, has_offset, offset
+        plan = _lib.fp_plan_new(c_specs, count)
+        if plan == ffi.NULL:
+            raise MemoryError()
+        plan = ffi.gc(plan, _lib.fp_plan_free)
+        info = ffi.new("fp_field_info[]", max(count, 1))
+        _lib.fp_plan_fields(plan, info)
+        keys = compiled.names
+        encodings = tuple(spec[1].decode("utf-8") for spec in specs)
+        bits = tuple(spec[3] for spec in specs)
+        starts = tuple(int(info[i].start_bit) for i in range(count))
+        set_(self, "_plan", plan)
+        set_(self, "_count", count)
+        set_(self, "_keys", keys)
+        set_(self, "_fields", _Fields(keys, encodings, bits, starts))
+        set_(self, "_decoded", tuple(info[i].decoded for i in range(count)))
+        set_(self, "_packed", tuple(info[i].packed for i in range(count)))
+        set_(self, "_starts", starts)
+        size = ffi.new("uint64_t*")
+        failure = ffi.new("fp_failure*")
+        if _lib.fp_plan_size(plan, size, failure):
+            set_(self, "_size", int(size[0]))
+            set_(self, "_sizing", None)
+        else:
+            set_(self, "_size", None)
+            set_(self, "_sizing", _failure_error(failure) + (int(failure.index),
+                                                              int(failure.start_bit)))
+        set_(self, "_text_room", int(_lib.fp_plan_text_room(plan)))
+        set_(self, "_make", _dict_maker(keys, self._decoded))
+        set_(self, "_pool", [])
+        set_(self, "_strict", compiled.strict)
+        set_(self, "_defaults", compiled.defaults or None)
+
+    # -- what a layout is ----------------------------------------------------------------------
+
+    def __setattr__(self, name, value):
+        raise AttributeError("Layout objects are immutable: cannot set or delete '%s'" % name)
+
+    def __delattr__(self, name):
+        raise AttributeError("Layout objects are immutable: cannot set or delete '%s'" % name)
+
+    def __init_subclass__(cls, **kwargs):
+        raise TypeError("type 'fieldpack_layout.Layout' is not an acceptable base type")
+
+    def __repr__(self):
+        return repr(self._compiled)
+
+    def __reduce__(self):
+        made_by, args = self._compiled.__reduce__()[:2]
+        if made_by is _Compiled:
+            return (Layout, args)
+        # copyreg.__newobj_ex__(type, recipe args, options)
+        return (copyreg.__newobj_ex__, (Layout,) + tuple(args[1:]))
+
+    @property
+    def size(self):
+        return self._size
+
+    @property
+    def names(self):
+        return self._keys
+
+    @property
+    def recipe(self):
+        return self._compiled.recipe
+
+    @property
+    def strict(self):
+        return self._strict
+
+    @property
+    def defaults(self):
+        return self._compiled.defaults
+
+    def problems(self):
+        return self._compiled.problems()
+
+    def figure(self, *args, **kwargs):
+        from fieldpack_layout import _figure
+
+        (values,) = _bind("Layout.figure", ("values",), 0, args, kwargs)
+        return _figure.figure(self, None if values is _ABSENT else values)
+
+    def _repr_svg_(self):
+        from fieldpack_layout import _figure
+
+        return _figure.figure(self, None)
+
+    def unpack_columns(self, *args, **kwargs):
+        return self._compiled.unpack_columns(*args, **kwargs)
+
+    def unpack_file(self, *args, **kwargs):
+        return self._compiled.unpack_file(*args, **kwargs)
+
+    def _specs(self):
+        return self._compiled._specs()
+
+    # -- walks ---------------------------------------------------------------------------------
+
+    def _buffers(self):
+        """Slots, text room and a failure record for one walk: taken from the layout's pool and
+        given back after, so that threads and calls made from inside a walk (a finalizer's)
+        each have their own."""
+        try:
+            return self._pool.pop()
+        except IndexError:
+            count = max(self._count, 1)
+            slots = ffi.new("uint64_t[]", count)
+            return (slots, ffi.cast("int64_t*", slots), ffi.cast("double*", slots),
+                    ffi.new("char[]", max(self._text_room, 1)), ffi.new("fp_failure*"),
+                    ffi.new("char*[]", count), ffi.new("size_t[]", count))
+
+    def unpack(self, *args, **kwargs):
+        if kwargs or len(args) != 1:
+            buffer, offset_bits = _bind("Layout.unpack", ("buffer", "offset_bits"), 1, args,
+                                        kwargs)
+            view = _read_view(buffer)
+            offset_bits = 0 if offset_bits is _ABSENT else _size(offset_bits)
+        else:
+            view = _read_view(args[0])
+            offset_bits = 0
+        return self._unpack(view, len(view), offset_bits, -1)
+
+    def _unpack(self, pointer, size, offset_bits, packet):
+        """The dict of one packet; a failure raised with the note of packet `packet` (of
+        iter_unpack) when it is not -1."""
+        buffers = self._buffers()
+        slots, signed, real, text, failure = buffers[:5]
+        done = _lib.fp_unpack(self._plan, pointer, size, offset_bits, slots, text, failure)
+        if done != self._count:
+            self._pool.append(buffers)
+            note = ("packet %d of iter_unpack, at byte %d" % (packet, packet * size)
+                    if packet >= 0 else "")
+            _raise_failure(self._fields, failure, note)
+        result = self._make(slots, signed, real, text)
+        self._pool.append(buffers)
+        return result
+
+    def iter_unpack(self, *args, **kwargs):
+        buffer, stride = _bind("Layout.iter_unpack", ("buffer", "stride"), 1, args, kwargs)
+        size = len(_read_view(buffer))
+        stride = self._stride("Layout.iter_unpack", stride)
+        if size % stride:
+            raise ValueError("Layout.iter_unpack() requires a buffer of a multiple of %d bytes, "
+                             "not %d" % (stride, size))
+        iterator = object.__new__(LayoutIterator)
+        iterator._start(self, buffer, stride, size // stride)
+        return iterator
+
+    def _stride(self, function, given):
+        if given is not _ABSENT and given is not None:
+            index = _index(given)
+            if index >= 1:
+                return index
+            raise ValueError("%s() stride must be at least 1, not %d" % (function, index))
+        if self._sizing is not None:
+            raise ValueError("%s() needs a stride: the layout cannot be packed, so it has no size"
+                             % function)
+        if self._size == 0:
+            raise ValueError("%s() needs a stride: the layout's packets are 0 bytes long"
+                             % function)
+        return self._size
+
+    def pack(self, *args, **kwargs):
+        if kwargs or len(args) != 1:
+            (values,) = _bind("Layout.pack", ("values",), 1, args, kwargs)
+        else:
+            values = args[0]
+        if not isinstance(values, dict):
+            raise TypeError("Layout.pack() argument 'values' must be dict, not %s" % (
+                "None" if values is None else _type_name(type(values))))
+        if self._sizing is not None:
+            self._raise_sizing()
+        image = bytearray(self._size)
+        self._pack(values, image, 0)
+        return bytes(image)
+
+    def pack_into(self, *args, **kwargs):
+        buffer, values, offset_bits = _bind("Layout.pack_into", ("buffer", "values", "offset_bits"),
+                                            2, args, kwargs)
+        view = _write_view(buffer, "Layout.pack_into")
+        if not isinstance(values, dict):
+            raise TypeError("Layout.pack_into() argument 'values' must be dict, not %s" % (
+                "None" if values is None else _type_name(type(values))))
+        offset_bits = 0 if offset_bits is _ABSENT else _size(offset_bits)
+        if self._sizing is not None:
+            self._raise_sizing()
+        failure = ffi.new("fp_failure*")
+        if not _lib.fp_positions_fit(self._plan, offset_bits, failure):
+            _raise_failure(self._fields, failure)
+        first_byte = offset_bits // 8
+        image_size = int(_lib.fp_plan_extent(self._plan, offset_bits % 8))
+        if first_byte + image_size > len(view):
+            raise ValueError("Layout.pack_into() requires a buffer of at least %d bytes at "
+                             "offset_bits %d, not %d" % (first_byte + image_size, offset_bits,
+                                                         len(view)))
+        # Every value is converted and encoded into a private image first, so that a failure
+        # leaves the buffer as it was; then each field's window goes over, in recipe order. The
+        # conversions ran Python code and PyPy lets a buffer be resized meanwhile: it is looked
+        # at afresh, and nothing is written if it no longer holds the windows.
+        image = bytearray(image_size)
+        self._pack(values, image, offset_bits)
+        view = _write_view(buffer, "Layout.pack_into")
+        if first_byte + image_size > len(view):
+            raise ValueError("Layout.pack_into() lost its buffer: it was resized while the "
+                             "values were converted")
+        residue = offset_bits % 8
+        for i in range(self._count):
+            start = (residue + self._starts[i]) // 8
+            end = start + (self._fields.bits[i] + 7) // 8
+            if end > start:
+                view[first_byte + start:first_byte + end] = image[start:end]
+
+    def _raise_sizing(self):
+        error, hint, index, start_bit = self._sizing
+        _raise(self._fields, error, None if index == int(_NO_FIELD) else index, start_bit, hint)
+
+    def _pack(self, values, image, offset_bits):
+        """Converts the value of every field, in recipe order, and has the library encode and
+        place them. Plain values (ints, floats, strs of the field's kind) are converted here
+        and handed over together; before anything that can run Python code (a value's hook, a
+        lookup that may meet a key's __eq__) the fields so far are handed over, so that no hook
+        runs past a field that fails."""
+        count = self._count
+        buffers = self._buffers()
+        slots, signed, real, text_room, failure, texts, text_sizes = buffers
+        packing = ffi.NULL
+        if self._strict:
+            packing = _lib.fp_packing_new(self._plan, 1)
+            if packing == ffi.NULL:
+                raise MemoryError()
+        keep = [None] * count  # the UTF-8 of text values, alive until they are packed
+        target = ffi.from_buffer(image, require_writable=True)
+        packed = 0
+        try:
+            plain_keys = type(values) is dict and _plain_keys(values)
+            kinds = self._packed
+            defaults = self._defaults
+            for i in range(count):
+                key = self._keys[i]
+                if not plain_keys:
+                    packed = self._flush(packing, packed, i, slots, texts, text_sizes, target,
+                                         len(image), offset_bits, failure)
+                value = dict.get(values, key, _ABSENT)
+                if value is _ABSENT and defaults is not None:
+                    value = defaults.get(key, _ABSENT)
+                if value is _ABSENT:
+                    packed = self._flush(packing, packed, i, slots, texts, text_sizes, target,
+                                         len(image), offset_bits, failure)
+                    _raise(self._fields, KeyError("Missing value for parameter: '%s'" % key), i,
+                           offset_bits + self._starts[i])
+                kind = kinds[i]
+                cls = type(value)
+                if kind == _UNSIGNED and cls is int and 0 <= value <= _U64:
+                    slots[i] = value
+                elif kind == _SIGNED and cls is int and -_I64 <= value < _I64:
+                    signed[i] = value
+                elif kind == _REAL and cls is float:
+                    real[i] = value
+                elif kind == _TEXT and cls is str and (utf8 := _utf8(value)) is not None:
+                    keep[i] = _text_slot(i, utf8, texts, text_sizes)
+                elif kind == _REFUSED:
+                    # Refused before its value is looked at: the library says so.
+                    packed = self._flush(packing, packed, i + 1, slots, texts, text_sizes,
+                                         target, len(image), offset_bits, failure)
+                else:
+                    packed = self._flush(packing, packed, i, slots, texts, text_sizes, target,
+                                         len(image), offset_bits, failure)
+                    try:
+                        value = _convert(kind if kind != _TEXT else _TEXT, _screened(value))
+                    except BaseException as error:  # noqa: BLE001 - raised as the walks raise
+                        _raise(self._fields, error, i, offset_bits + self._starts[i])
+                    if kind == _UNSIGNED:
+                        slots[i] = value
+                    elif kind == _SIGNED:
+                        signed[i] = value
+                    elif kind == _REAL:
+                        real[i] = value
+                    else:
+                        keep[i] = _text_slot(i, value.encode("utf-8"), texts, text_sizes)
+            self._flush(packing, packed, count, slots, texts, text_sizes, target, len(image),
+                        offset_bits, failure)
+            if packing != ffi.NULL and not _lib.fp_pack_finish(self._plan, packing, target,
+                                                                len(image), offset_bits, failure):
+                _raise_failure(self._fields, failure)
+        finally:
+            if packing != ffi.NULL:
+                _lib.fp_packing_free(packing)
+            self._pool.append(buffers)
+
+    def _flush(self, packing, packed, upto, slots, texts, text_sizes, target, image_size,
+               offset_bits, failure):
+        """Has the library pack fields [packed, upto); the fields packed from then on."""
+        if upto > packed:
+            done = _lib.fp_pack(self._plan, packing, packed, upto, slots, texts, text_sizes,
+                                target, image_size, offset_bits, failure)
+            if done != upto:
+                _raise_failure(self._fields, failure)
+        return upto
+
+
+def _utf8(text):
+    """A str's UTF-8, or None when it holds a lone surrogate (the compiled conversion then says
+    what is wrong)."""
+    try:
+        return text.encode("utf-8")
+    except UnicodeEncodeError:
+        return None
+
+
+def _text_slot(index, utf8, texts, text_sizes):
+    """Points field `index`'s text slot at the UTF-8; what keeps it alive until it is packed."""
+    pointer = ffi.from_buffer(utf8)
+    texts[index] = ffi.cast("char*", pointer)
+    text_sizes[index] = len(utf8)
+    return (utf8, pointer)
+
+
+def _index(value):
+    import operator
+
+    return operator.index(value)
+
+
+def _plain_keys(values):
+    """Whether looking a name up in `values` can run no Python code: every key is a str."""
+    for key in values:
+        if type(key) is not str:
+            return False
+    return True
+
+
+def _screened(value):
+    """A value as it may be handed to C: PyPy asks a dict, list or tuple subclass for its length
+    when it first reaches C, and fails hard when that fails; such a value goes over wrapped, its
+    conversions done in Python."""
+    if isinstance(value, (dict, list, tuple)) and type(value) not in (dict, list, tuple):
+        return _HeldValue(value)
+    return value
+
+
+class _HeldValue:
+    """A value converted from Python code: as an integer by its __index__, as a float as the
+    math functions take one; as text never (the error names its type)."""
+
+    __slots__ = ("item",)
+
+    def __init__(self, item):
+        self.item = item
+
+    def __index__(self):
+        import operator
+
+        return operator.index(self.item)
+
+    def __float__(self):
+        import math
+
+        return math.ldexp(self.item, 0)
+
+
+def _dict_maker(keys, kinds):
+    """A function that makes unpack's dict from the slots: one dict display, which the JIT
+    compiles to the stores it needs."""
+    parts = []
+    namespace = {"_text": _text_of, "_SHIFT": _TEXT_SHIFT, "_SIZE": _TEXT_SIZE}
+    for i, (key, kind) in enumerate(zip(keys, kinds)):
+        namespace["k%d" % i] = key
+        if kind == _UNSIGNED:
+            parts.append("k%d: u[%d]" % (i, i))
+        elif kind == _SIGNED:
+            parts.append("k%d: s[%d]" % (i, i))
+        elif kind == _REAL:
+            parts.append("k%d: d[%d]" % (i, i))
+        else:
+            parts.append("k%d: _text(t, u[%d])" % (i, i))
+    source = "def make(u, s, d, t):\n    return {%s}\n" % ", ".join(parts)
+    exec(source, namespace)
+    return namespace["make"]
+
+
+def _text_of(room, slot):
+    return ffi.unpack(room + (slot >> _TEXT_SHIFT), slot & _TEXT_SIZE).decode("utf-8")
+
+
+class LayoutIterator:
+    """The packets of a buffer, unpacked one by one."""
+
+    __slots__ = ("_layout", "_source", "_stride", "_next", "_count")
+
+    def __new__(cls, *args, **kwargs):
+        raise TypeError("cannot create 'fieldpack_layout.LayoutIterator' instances")
+
+    def _start(self, layout, source, stride, count):
+        self._layout, self._source, self._stride = layout, source, stride
+        self._next, self._count = 0, count
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        source = self._source
+        if source is None or self._next >= self._count:
+            raise StopIteration
+        packet = self._next
+        self._next = packet + 1
+        try:
+            stride = self._stride
+            first_byte = packet * stride
+            # PyPy lets a buffer be resized while a view of it is held: every packet takes a
+            # view of its own; packets the buffer no longer holds are not there to iterate over.
+            view = _read_view(source)
+            if first_byte + stride > len(view):
+                self._next = self._count
+                raise StopIteration
+            return self._layout._unpack(view + first_byte, stride, 0, packet)
+        finally:
+            if self._next >= self._count:
+                self._source = None
+
+    def __length_hint__(self):
+        return self._count - self._next if self._source is not None else 0
+
+
+Layout.__module__ = LayoutIterator.__module__ = "fieldpack_layout"
+_documented(Layout, _docs.LAYOUT, _docs.LAYOUT_SIGNATURE, _docs.MEMBERS)
+_documented(LayoutIterator, _docs.ITERATOR, None, _docs.ITERATOR_MEMBERS)
