@@ -188,50 +188,76 @@ FIELDPACK_EXPORT int32_t fp_positions_fit(const fp_plan* plan, uint32_t offset_b
 
 FIELDPACK_EXPORT uint64_t fp_plan_text_room(const fp_plan* plan) { return plan->text_room; }
 
+namespace fieldpack::core_api {
+namespace {
+
+// One packet into its slots and text; the fields done.
+size_t unpack_into(const fp_plan* plan, ByteSpan packet, uint32_t offset_bits, uint64_t* slots,
+                   char* text, std::size_t text_base, core::FieldFailure& failed) {
+  std::size_t used = 0;
+  core::TextRoom room;
+  const std::vector<core::PlannedField>& fields = plan->plan.fields();
+  return core::unpack_each(
+      plan->plan, packet, offset_bits, room, failed, [&](size_t index, core::FieldValue& value) {
+        if (fields[index].step.decoded != core::ValueKind::text) {
+          // An integer of either sign or a double: the 64 bits of the value's union.
+          std::memcpy(&slots[index], &value.unsigned_value, sizeof(uint64_t));
+          return true;
+        }
+        // Text checked and written in recipe order, so a field that is not valid text fails
+        // before the fields after it are read, as the host's str would.
+        std::size_t written = 0;
+        if (!put_text(std::move(value.text), text + used, written, failed.failure)) {
+          failed.index = index;
+          failed.start_bit = offset_bits + fields[index].start_bit;
+          return false;
+        }
+        slots[index] = (static_cast<uint64_t>(text_base + used) << 32) | written;
+        used += written;
+        return true;
+      });
+}
+
+void out_of_memory(fp_failure* failure) {
+  report(core::FieldFailure{core::FieldFailure::kNoField, 0, Failure{}}, failure);
+  failure->kind = -1;
+}
+
+}  // namespace
+}  // namespace fieldpack::core_api
+
 FIELDPACK_EXPORT size_t fp_unpack(const fp_plan* plan, const uint8_t* packet, size_t packet_size,
                                   uint32_t offset_bits, uint64_t* slots, char* text,
                                   fp_failure* failure) {
   try {
-    std::size_t used = 0;
-    core::TextRoom room;
     core::FieldFailure failed;
-    const std::vector<core::PlannedField>& fields = plan->plan.fields();
-    const size_t done = core::unpack_each(
-        plan->plan, ByteSpan(packet, packet_size), offset_bits, room, failed,
-        [&](size_t index, core::FieldValue& value) {
-          switch (fields[index].step.decoded) {
-            case core::ValueKind::unsigned_integer:
-              slots[index] = value.unsigned_value;
-              return true;
-            case core::ValueKind::signed_integer:
-              slots[index] = static_cast<uint64_t>(value.signed_value);
-              return true;
-            case core::ValueKind::real:
-              std::memcpy(&slots[index], &value.real_value, sizeof(double));
-              return true;
-            case core::ValueKind::text:
-            case core::ValueKind::refused:
-              break;
-          }
-          // Text checked and written in recipe order, so a field that is not valid text fails
-          // before the fields after it are read, as the host's str would.
-          std::size_t written = 0;
-          if (!core_api::put_text(std::move(value.text), text + used, written, failed.failure)) {
-            failed.index = index;
-            failed.start_bit = offset_bits + fields[index].start_bit;
-            return false;
-          }
-          slots[index] = (static_cast<uint64_t>(used) << 32) | written;
-          used += written;
-          return true;
-        });
-    if (done < fields.size()) core_api::report(failed, failure);
+    const size_t done = core_api::unpack_into(plan, ByteSpan(packet, packet_size), offset_bits,
+                                              slots, text, 0, failed);
+    if (done < plan->plan.field_count()) core_api::report(failed, failure);
     return done;
   } catch (const std::bad_alloc&) {
-    core_api::report(
-        core::FieldFailure{core::FieldFailure::kNoField, 0, Failure{ErrorKind::value_error, ""}},
-        failure);
-    failure->kind = -1;  // out of memory
+    core_api::out_of_memory(failure);
+    return 0;
+  }
+}
+
+FIELDPACK_EXPORT size_t fp_unpack_many(const fp_plan* plan, const uint8_t* packets, size_t stride,
+                                       size_t count, uint64_t* slots, char* text,
+                                       fp_failure* failure) {
+  try {
+    const size_t fields = plan->plan.field_count();
+    core::FieldFailure failed;
+    for (size_t k = 0; k < count; ++k) {
+      const size_t text_base = static_cast<size_t>(k * plan->text_room);
+      if (core_api::unpack_into(plan, ByteSpan(packets + k * stride, stride), 0, slots + k * fields,
+                                text + text_base, text_base, failed) < fields) {
+        core_api::report(failed, failure);
+        return k;
+      }
+    }
+    return count;
+  } catch (const std::bad_alloc&) {
+    core_api::out_of_memory(failure);
     return 0;
   }
 }
@@ -286,13 +312,19 @@ FIELDPACK_EXPORT size_t fp_pack(const fp_plan* plan, fp_packing* packing, size_t
         return i;
       }
     } catch (const std::bad_alloc&) {
-      core_api::report(core::FieldFailure{i, offset_bits + fields[i].start_bit, Failure{}},
-                       failure);
-      failure->kind = -1;  // out of memory
+      core_api::out_of_memory(failure);
       return i;
     }
   }
   return last;
+}
+
+FIELDPACK_EXPORT size_t fp_pack_packet(const fp_plan* plan, const uint64_t* slots,
+                                       const char* const* texts, const size_t* text_sizes,
+                                       uint8_t* image, uint64_t image_size, fp_failure* failure) {
+  if (image_size > 0) std::memset(image, 0, static_cast<size_t>(image_size));
+  return fp_pack(plan, nullptr, 0, plan->plan.field_count(), slots, texts, text_sizes, image,
+                 image_size, 0, failure);
 }
 
 FIELDPACK_EXPORT int32_t fp_pack_finish(const fp_plan* plan, fp_packing* packing,

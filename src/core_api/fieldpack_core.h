@@ -93,6 +93,13 @@ uint64_t fp_plan_text_room(const fp_plan* plan);
 size_t fp_unpack(const fp_plan* plan, const uint8_t* packet, size_t packet_size,
                  uint32_t offset_bits, uint64_t* slots, char* text, fp_failure* failure);
 
+/* Unpacks `count` packets of `stride` bytes each, back to back from `packets`, from bit 0 of
+ * each: the slots of packet k from slots + k * field count on, its text in `text` from byte
+ * k * fp_plan_text_room on (a text slot's offset counted from `text`). The number of packets
+ * done whole; at the first that fails, its failure. */
+size_t fp_unpack_many(const fp_plan* plan, const uint8_t* packets, size_t stride, size_t count,
+                      uint64_t* slots, char* text, fp_failure* failure);
+
 /* A strict pack in progress: what it keeps to read back. A pack that is not strict needs none
  * (NULL). */
 typedef struct fp_packing fp_packing;
@@ -106,6 +113,12 @@ void fp_packing_free(fp_packing* packing);
 size_t fp_pack(const fp_plan* plan, fp_packing* packing, size_t first, size_t last,
                const uint64_t* slots, const char* const* texts, const size_t* text_sizes,
                uint8_t* image, uint64_t image_size, uint32_t offset_bits, fp_failure* failure);
+
+/* The whole packet at once, not strictly, into `image` (its `image_size` bytes zeroed first): as
+ * fp_pack of every field at offset 0. */
+size_t fp_pack_packet(const fp_plan* plan, const uint64_t* slots, const char* const* texts,
+                      const size_t* text_sizes, uint8_t* image, uint64_t image_size,
+                      fp_failure* failure);
 
 /* After every field is packed, strict packing's read-back: 1, or 0 with the first field that
  * does not read back what was packed. 1 when the packing is not strict. */

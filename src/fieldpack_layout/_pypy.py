@@ -27,6 +27,30 @@ __all__ = ["Layout"]
 _lib = ffi.dlopen(os.path.join(os.path.dirname(os.path.abspath(__file__)), "_fieldpack_core.so"))
 _Compiled = _layout.Layout
 _convert = _layout._convert
+_from_buffer = ffi.from_buffer
+_fp_unpack = _lib.fp_unpack
+_fp_pack = _lib.fp_pack
+_fp_pack_packet = _lib.fp_pack_packet
+_unpack_bytes = ffi.unpack
+
+
+def _new_bytes(size):
+    """Zeroed room for a packet image of `size` bytes."""
+    return ffi.new("char[]", size or 1)
+
+try:
+    from __pypy__ import strategy as _strategy
+
+    # Dicts whose every key is an exact str, so that looking a name up runs no Python code.
+    _PLAIN_KEYS = ("UnicodeDictStrategy", "JsonDictStrategy", "EmptyDictStrategy")
+except ImportError:  # not PyPy: every key is checked
+    def _strategy(values):
+        for key in values:
+            if type(key) is not str:
+                return None
+        return "plain"
+
+    _PLAIN_KEYS = ("plain",)
 
 _UNSIGNED, _SIGNED, _REAL, _TEXT, _REFUSED = range(5)
 _ERRORS = (ValueError, KeyError, TypeError, OverflowError, NotImplementedError)
@@ -235,8 +259,8 @@ def _documented(cls, text, signature, members):
 
 class Layout:
     __slots__ = ("_compiled", "_plan", "_count", "_fields", "_keys", "_decoded", "_packed",
-                 "_starts", "_size", "_sizing", "_text_room", "_make", "_pool", "_strict",
-                 "_defaults", "__weakref__")
+                 "_starts", "_size", "_sizing", "_text_room", "_make", "_fill", "_pool",
+                 "_strict", "_defaults", "_text_fields", "_quick", "__weakref__")
 
     def __new__(cls, *args, **kwargs):
         compiled = _Compiled(*args, **kwargs)
@@ -286,9 +310,15 @@ class Layout:
             set_(self, "_sizing", _failure_error(failure) + (int(failure.index),
                                                               int(failure.start_bit)))
         set_(self, "_text_room", int(_lib.fp_plan_text_room(plan)))
-        set_(self, "_make", _dict_maker(keys, self._decoded))
-        set_(self, "_pool", [])
+        set_(self, "_make", _dict_maker(keys, self._decoded, bits))
+        set_(self, "_fill", _filler(keys, self._packed, bits))
+        set_(self, "_text_fields", _TEXT in self._packed)
         set_(self, "_strict", compiled.strict)
+        # pack's own way for plain values: a size to pack to, nothing strict.
+        set_(self, "_quick", self._size is not None and not compiled.strict)
+        # The pool keeps a first item that is never taken, so that it never becomes empty (an
+        # empty list changes how PyPy stores it, and back, on every call).
+        set_(self, "_pool", [None, self._new_buffers()])
         set_(self, "_defaults", compiled.defaults or None)
 
     # -- what a layout is ----------------------------------------------------------------------
@@ -361,14 +391,16 @@ class Layout:
         """Slots, text room and a failure record for one walk: taken from the layout's pool and
         given back after, so that threads and calls made from inside a walk (a finalizer's)
         each have their own."""
-        try:
-            return self._pool.pop()
-        except IndexError:
-            count = max(self._count, 1)
-            slots = ffi.new("uint64_t[]", count)
-            return (slots, ffi.cast("int64_t*", slots), ffi.cast("double*", slots),
-                    ffi.new("char[]", max(self._text_room, 1)), ffi.new("fp_failure*"),
-                    ffi.new("char*[]", count), ffi.new("size_t[]", count))
+        pool = self._pool
+        return pool.pop() if len(pool) > 1 else self._new_buffers()
+
+    def _new_buffers(self):
+        count = max(self._count, 1)
+        slots = ffi.new("uint64_t[]", count)
+        return (slots, ffi.cast("int64_t*", slots), ffi.cast("double*", slots),
+                ffi.new("char[]", max(self._text_room, 1)), ffi.new("fp_failure*"),
+                ffi.new("char*[]", count), ffi.new("size_t[]", count),
+                _new_bytes(self._size or 0))
 
     def unpack(self, *args, **kwargs):
         if kwargs or len(args) != 1:
@@ -376,24 +408,39 @@ class Layout:
                                         kwargs)
             view = _read_view(buffer)
             offset_bits = 0 if offset_bits is _ABSENT else _size(offset_bits)
+            return self._unpack(view, len(view), offset_bits, -1)
+        buffer = args[0]
+        if type(buffer) is bytes:
+            view, size = _from_buffer(buffer), len(buffer)
         else:
-            view = _read_view(args[0])
-            offset_bits = 0
-        return self._unpack(view, len(view), offset_bits, -1)
+            view = _read_view(buffer)
+            size = len(view)
+        # The common case in line: the JIT compiles it into one trace with the dict's making.
+        pool = self._pool
+        buffers = pool.pop() if len(pool) > 1 else self._new_buffers()
+        slots = buffers[0]
+        done = _fp_unpack(self._plan, view, size, 0, slots, buffers[3], buffers[4])
+        if done != self._count:
+            pool.append(buffers)
+            _raise_failure(self._fields, buffers[4])
+        result = self._make(slots, buffers[1], buffers[2], buffers[3], 0)
+        pool.append(buffers)
+        return result
 
     def _unpack(self, pointer, size, offset_bits, packet):
         """The dict of one packet; a failure raised with the note of packet `packet` (of
         iter_unpack) when it is not -1."""
-        buffers = self._buffers()
+        pool = self._pool
+        buffers = pool.pop() if len(pool) > 1 else self._new_buffers()
         slots, signed, real, text, failure = buffers[:5]
-        done = _lib.fp_unpack(self._plan, pointer, size, offset_bits, slots, text, failure)
+        done = _fp_unpack(self._plan, pointer, size, offset_bits, slots, text, failure)
         if done != self._count:
-            self._pool.append(buffers)
+            pool.append(buffers)
             note = ("packet %d of iter_unpack, at byte %d" % (packet, packet * size)
                     if packet >= 0 else "")
             _raise_failure(self._fields, failure, note)
-        result = self._make(slots, signed, real, text)
-        self._pool.append(buffers)
+        result = self._make(slots, signed, real, text, 0)
+        pool.append(buffers)
         return result
 
     def iter_unpack(self, *args, **kwargs):
@@ -422,18 +469,36 @@ class Layout:
         return self._size
 
     def pack(self, *args, **kwargs):
-        if kwargs or len(args) != 1:
-            (values,) = _bind("Layout.pack", ("values",), 1, args, kwargs)
-        else:
+        if not kwargs and len(args) == 1:
             values = args[0]
+            # The common case in line: plain values under plain keys, packed by one call of the
+            # library into room kept for it.
+            if type(values) is dict and self._quick and _strategy(values) in _PLAIN_KEYS:
+                pool = self._pool
+                buffers = pool.pop() if len(pool) > 1 else self._new_buffers()
+                count = self._count
+                keep = [None] * count if self._text_fields else None
+                if self._fill(values, buffers[0], buffers[1], buffers[2], buffers[5],
+                              buffers[6], keep) == count:
+                    image, size = buffers[7], self._size
+                    done = _fp_pack_packet(self._plan, buffers[0], buffers[5], buffers[6], image,
+                                           size, buffers[4])
+                    if done == count:
+                        result = _unpack_bytes(image, size)
+                        pool.append(buffers)
+                        return result
+                pool.append(buffers)
+        else:
+            (values,) = _bind("Layout.pack", ("values",), 1, args, kwargs)
         if not isinstance(values, dict):
             raise TypeError("Layout.pack() argument 'values' must be dict, not %s" % (
                 "None" if values is None else _type_name(type(values))))
         if self._sizing is not None:
             self._raise_sizing()
-        image = bytearray(self._size)
-        self._pack(values, image, 0)
-        return bytes(image)
+        size = self._size
+        image = _new_bytes(size)
+        self._pack(values, image, size, 0)
+        return _unpack_bytes(image, size)
 
     def pack_into(self, *args, **kwargs):
         buffer, values, offset_bits = _bind("Layout.pack_into", ("buffer", "values", "offset_bits"),
@@ -458,8 +523,8 @@ class Layout:
         # leaves the buffer as it was; then each field's window goes over, in recipe order. The
         # conversions ran Python code and PyPy lets a buffer be resized meanwhile: it is looked
         # at afresh, and nothing is written if it no longer holds the windows.
-        image = bytearray(image_size)
-        self._pack(values, image, offset_bits)
+        image = _new_bytes(image_size)
+        self._pack(values, image, image_size, offset_bits)
         view = _write_view(buffer, "Layout.pack_into")
         if first_byte + image_size > len(view):
             raise ValueError("Layout.pack_into() lost its buffer: it was resized while the "
@@ -469,13 +534,13 @@ class Layout:
             start = (residue + self._starts[i]) // 8
             end = start + (self._fields.bits[i] + 7) // 8
             if end > start:
-                view[first_byte + start:first_byte + end] = image[start:end]
+                view[first_byte + start:first_byte + end] = ffi.buffer(image + start, end - start)
 
     def _raise_sizing(self):
         error, hint, index, start_bit = self._sizing
         _raise(self._fields, error, None if index == int(_NO_FIELD) else index, start_bit, hint)
 
-    def _pack(self, values, image, offset_bits):
+    def _pack(self, values, target, image_size, offset_bits):
         """Converts the value of every field, in recipe order, and has the library encode and
         place them. Plain values (ints, floats, strs of the field's kind) are converted here
         and handed over together; before anything that can run Python code (a value's hook, a
@@ -483,30 +548,33 @@ class Layout:
         runs past a field that fails."""
         count = self._count
         buffers = self._buffers()
-        slots, signed, real, text_room, failure, texts, text_sizes = buffers
+        slots, signed, real, text_room, failure, texts, text_sizes = buffers[:7]
         packing = ffi.NULL
         if self._strict:
             packing = _lib.fp_packing_new(self._plan, 1)
             if packing == ffi.NULL:
                 raise MemoryError()
         keep = [None] * count  # the UTF-8 of text values, alive until they are packed
-        target = ffi.from_buffer(image, require_writable=True)
         packed = 0
         try:
-            plain_keys = type(values) is dict and _plain_keys(values)
+            plain_keys = type(values) is dict and _strategy(values) in _PLAIN_KEYS
+            # Plain values under plain keys go to their slots in one straight run; the first
+            # that is not, and all after it, take the general way below.
+            first = (self._fill(values, slots, signed, real, texts, text_sizes, keep)
+                     if plain_keys else 0)
             kinds = self._packed
             defaults = self._defaults
-            for i in range(count):
+            for i in range(first, count):
                 key = self._keys[i]
                 if not plain_keys:
                     packed = self._flush(packing, packed, i, slots, texts, text_sizes, target,
-                                         len(image), offset_bits, failure)
+                                         image_size, offset_bits, failure)
                 value = dict.get(values, key, _ABSENT)
                 if value is _ABSENT and defaults is not None:
                     value = defaults.get(key, _ABSENT)
                 if value is _ABSENT:
                     packed = self._flush(packing, packed, i, slots, texts, text_sizes, target,
-                                         len(image), offset_bits, failure)
+                                         image_size, offset_bits, failure)
                     _raise(self._fields, KeyError("Missing value for parameter: '%s'" % key), i,
                            offset_bits + self._starts[i])
                 kind = kinds[i]
@@ -522,10 +590,10 @@ class Layout:
                 elif kind == _REFUSED:
                     # Refused before its value is looked at: the library says so.
                     packed = self._flush(packing, packed, i + 1, slots, texts, text_sizes,
-                                         target, len(image), offset_bits, failure)
+                                         target, image_size, offset_bits, failure)
                 else:
                     packed = self._flush(packing, packed, i, slots, texts, text_sizes, target,
-                                         len(image), offset_bits, failure)
+                                         image_size, offset_bits, failure)
                     try:
                         value = _convert(kind if kind != _TEXT else _TEXT, _screened(value))
                     except BaseException as error:  # noqa: BLE001 - raised as the walks raise
@@ -538,10 +606,10 @@ class Layout:
                         real[i] = value
                     else:
                         keep[i] = _text_slot(i, value.encode("utf-8"), texts, text_sizes)
-            self._flush(packing, packed, count, slots, texts, text_sizes, target, len(image),
+            self._flush(packing, packed, count, slots, texts, text_sizes, target, image_size,
                         offset_bits, failure)
             if packing != ffi.NULL and not _lib.fp_pack_finish(self._plan, packing, target,
-                                                                len(image), offset_bits, failure):
+                                                                image_size, offset_bits, failure):
                 _raise_failure(self._fields, failure)
         finally:
             if packing != ffi.NULL:
@@ -582,14 +650,6 @@ def _index(value):
     return operator.index(value)
 
 
-def _plain_keys(values):
-    """Whether looking a name up in `values` can run no Python code: every key is a str."""
-    for key in values:
-        if type(key) is not str:
-            return False
-    return True
-
-
 def _screened(value):
     """A value as it may be handed to C: PyPy asks a dict, list or tuple subclass for its length
     when it first reaches C, and fails hard when that fails; such a value goes over wrapped, its
@@ -619,34 +679,91 @@ class _HeldValue:
         return math.ldexp(self.item, 0)
 
 
-def _dict_maker(keys, kinds):
-    """A function that makes unpack's dict from the slots: one dict display, which the JIT
-    compiles to the stores it needs."""
-    parts = []
-    namespace = {"_text": _text_of, "_SHIFT": _TEXT_SHIFT, "_SIZE": _TEXT_SIZE}
-    for i, (key, kind) in enumerate(zip(keys, kinds)):
-        namespace["k%d" % i] = key
-        if kind == _UNSIGNED:
-            parts.append("k%d: u[%d]" % (i, i))
-        elif kind == _SIGNED:
-            parts.append("k%d: s[%d]" % (i, i))
-        elif kind == _REAL:
-            parts.append("k%d: d[%d]" % (i, i))
-        else:
-            parts.append("k%d: _text(t, u[%d])" % (i, i))
-    source = "def make(u, s, d, t):\n    return {%s}\n" % ", ".join(parts)
+def _generated(name, parameters, body, free):
+    """A function made from source: `free` maps the names its body uses to their values, which
+    it reads as closure cells (a plain namespace of globals would cost a dict lookup each)."""
+    names = sorted(free)
+    source = "def outer(%s):\n    def %s(%s):\n%s\n    return %s\n" % (
+        ", ".join(names), name, parameters,
+        "\n".join("        " + line for line in body), name)
+    namespace = {}
     exec(source, namespace)
-    return namespace["make"]
+    return namespace["outer"](*[free[n] for n in names])
+
+
+def _dict_maker(keys, kinds, widths):
+    """A function that makes unpack's dict from the slots from index `b` on: one dict display,
+    which the JIT compiles to the stores it needs. Unsigned values narrower than 64 bits are read
+    through the signed view of the slots: they fit it, and a read that cannot need a long
+    integer is cheaper."""
+    parts = []
+    free = {"text_of": _text_of}
+    for i, (key, kind, bits) in enumerate(zip(keys, kinds, widths)):
+        free["k%d" % i] = key
+        if kind == _UNSIGNED and bits >= 64:
+            parts.append("k%d: u[b + %d]" % (i, i))
+        elif kind in (_UNSIGNED, _SIGNED):
+            parts.append("k%d: s[b + %d]" % (i, i))
+        elif kind == _REAL:
+            parts.append("k%d: d[b + %d]" % (i, i))
+        else:
+            parts.append("k%d: text_of(t, u[b + %d])" % (i, i))
+    return _generated("make", "u, s, d, t, b", ["return {%s}" % ", ".join(parts)], free)
+
+
+def _filler(keys, kinds, widths):
+    """A function that puts the values of the fields, looked up in a dict whose keys are all
+    exact strs, into their slots, as long as each is a plain value of its field's kind (an int
+    or bool, a float, a str), which converts without running Python code: one straight run of
+    code, which the JIT compiles whole. The slots check the range of what they are given; a
+    value out of it, like a name the values lack, is left to the general way. It returns the
+    index of the first field it left alone, or the field count."""
+    free = {"utf8": _utf8, "text_slot": _text_slot, "int": int, "bool": bool, "float": float,
+            "str": str, "type": type, "OverflowError": OverflowError, "KeyError": KeyError}
+    body = ["i = 0", "try:"]
+    for i, (key, kind, bits) in enumerate(zip(keys, kinds, widths)):
+        free["k%d" % i] = key
+        if i:
+            body.append("    i = %d" % i)
+        body.append("    v = values[k%d]" % i)
+        if kind == _UNSIGNED:
+            # Negative values would pass the signed slot; they fail the general way.
+            body.append("    if (type(v) is not int and type(v) is not bool) or v < 0: return %d"
+                        % i)
+            body.append("    %s[%d] = v" % ("s" if bits < 64 else "u", i))
+        elif kind == _SIGNED:
+            body.append("    if type(v) is not int and type(v) is not bool: return %d" % i)
+            body.append("    s[%d] = v" % i)
+        elif kind == _REAL:
+            body.append("    if type(v) is not float: return %d" % i)
+            body.append("    d[%d] = v" % i)
+        elif kind == _TEXT:
+            body.append("    if type(v) is not str: return %d" % i)
+            body.append("    b = utf8(v)")
+            body.append("    if b is None: return %d" % i)
+            body.append("    keep[%d] = text_slot(%d, b, texts, sizes)" % (i, i))
+        else:
+            body.append("    return %d" % i)
+            break
+    else:
+        body.append("    return %d" % len(keys))
+    body += ["except (KeyError, OverflowError):", "    return i"]
+    return _generated("fill", "values, u, s, d, texts, sizes, keep", body, free)
 
 
 def _text_of(room, slot):
     return ffi.unpack(room + (slot >> _TEXT_SHIFT), slot & _TEXT_SIZE).decode("utf-8")
 
 
+# Packets a bytes object's iterator decodes at a time.
+_CHUNK_PACKETS = 64
+
+
 class LayoutIterator:
     """The packets of a buffer, unpacked one by one."""
 
-    __slots__ = ("_layout", "_source", "_stride", "_next", "_count")
+    __slots__ = ("_layout", "_source", "_view", "_stride", "_next", "_count", "_rows",
+                 "_ready", "_failure")
 
     def __new__(cls, *args, **kwargs):
         raise TypeError("cannot create 'fieldpack_layout.LayoutIterator' instances")
@@ -654,29 +771,74 @@ class LayoutIterator:
     def _start(self, layout, source, stride, count):
         self._layout, self._source, self._stride = layout, source, stride
         self._next, self._count = 0, count
+        # A bytes object never changes: one view serves every packet, and its packets are
+        # decoded a chunk at a time. PyPy lets any other buffer be resized while a view of it is
+        # held, and anything may write into it between packets, so there every packet is read
+        # when it is asked for, from a view of its own.
+        self._view = self._rows = None
+        self._ready = 0  # packets [_next, _ready) wait in _rows
+        self._failure = None
+        if type(source) is bytes and count:
+            self._view = _from_buffer(source)
+            fields = max(layout._count, 1)
+            chunk = min(count, _CHUNK_PACKETS)
+            slots = ffi.new("uint64_t[]", chunk * fields)
+            self._rows = (slots, ffi.cast("int64_t*", slots), ffi.cast("double*", slots),
+                          ffi.new("char[]", max(chunk * layout._text_room, 1)),
+                          ffi.new("fp_failure*"))
 
     def __iter__(self):
         return self
 
     def __next__(self):
-        source = self._source
-        if source is None or self._next >= self._count:
-            raise StopIteration
         packet = self._next
+        if self._source is None or packet >= self._count:
+            raise StopIteration
+        if packet < self._ready:
+            self._next = packet + 1
+            rows = self._rows
+            if packet + 1 == self._count:
+                self._source = self._view = self._rows = None
+            layout = self._layout
+            base = (packet % _CHUNK_PACKETS) * layout._count
+            return layout._make(rows[0], rows[1], rows[2], rows[3], base)
+        if self._rows is not None:
+            return self._decode_chunk(packet)
+        return self._one(packet)
+
+    def _decode_chunk(self, packet):
+        if self._failure is not None:  # the packet that failed, asked for at last
+            self._next = packet + 1
+            failure, self._failure = self._failure, None
+            self._source = self._view = self._rows = None
+            _raise(*failure)
+        layout, stride, rows = self._layout, self._stride, self._rows
+        n = min(_CHUNK_PACKETS, self._count - packet)
+        done = _lib.fp_unpack_many(layout._plan, self._view + packet * stride, stride, n,
+                                   rows[0], rows[3], rows[4])
+        if done < n:
+            error, hint = _failure_error(rows[4])
+            failed = packet + done
+            index = rows[4].index
+            self._failure = (layout._fields, error,
+                             None if index == _NO_FIELD else int(index),
+                             int(rows[4].start_bit), hint,
+                             "packet %d of iter_unpack, at byte %d" % (failed, failed * stride))
+        self._ready = packet + done
+        return self.__next__()
+
+    def _one(self, packet):
         self._next = packet + 1
-        try:
-            stride = self._stride
-            first_byte = packet * stride
-            # PyPy lets a buffer be resized while a view of it is held: every packet takes a
-            # view of its own; packets the buffer no longer holds are not there to iterate over.
-            view = _read_view(source)
-            if first_byte + stride > len(view):
-                self._next = self._count
-                raise StopIteration
-            return self._layout._unpack(view + first_byte, stride, 0, packet)
-        finally:
-            if self._next >= self._count:
-                self._source = None
+        source, stride = self._source, self._stride
+        if packet + 1 == self._count:
+            self._source = None  # the buffer is free again once the last packet is out
+        view = _read_view(source)
+        # Packets the buffer no longer holds are not there to iterate over.
+        if (packet + 1) * stride > len(view):
+            self._next = self._count
+            self._source = None
+            raise StopIteration
+        return self._layout._unpack(view + packet * stride, stride, 0, packet)
 
     def __length_hint__(self):
         return self._count - self._next if self._source is not None else 0

@@ -42,10 +42,12 @@ bool look_up(const Plan& plan, PyObject* values, PyObject* key, PyRef& value) {
 }
 
 // Field `index`'s value converted, encoded and placed; the scratch room is the caller's, reused
-// from field to field.
-inline bool pack_one(const Plan& plan, std::size_t index, PyObject* value, const core::Image& image,
-                     const core::PackMode& mode, core::NativeValue& native, core::Encoded& encoded,
-                     core::FieldFailure& failure, std::optional<FailureRecord>& failed) {
+// from field to field. Inlined into the walk, which runs it for every field.
+[[gnu::always_inline]] inline bool pack_one(const Plan& plan, std::size_t index, PyObject* value,
+                                            const core::Image& image, const core::PackMode& mode,
+                                            core::NativeValue& native, core::Encoded& encoded,
+                                            core::FieldFailure& failure,
+                                            std::optional<FailureRecord>& failed) {
   const core::PlannedField& field = plan.core().fields()[index];
   if (!core::packable(plan.core(), index, image.offset_bits, failure)) {
     failed = plan.record(std::move(failure));
