@@ -8,10 +8,10 @@
 //
 //   core_vectors <vectors file>
 //
-// Prints every mismatch with its line; exit status 0 when every case agrees and every encoding
-// was run both ways, 1 on a mismatch, 2 when the file cannot be read as vectors.
+// Prints every mismatch with its line; exit status 0 when every case agrees and the file covers
+// what it must (every encoding both ways, each kind of width, both byte orders, ...), 1 on a
+// mismatch or a gap, 2 when the file cannot be read as vectors.
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -257,11 +257,11 @@ std::string_view kind_name(ErrorKind kind) {
 
 class Checker {
  public:
-  // Reports a mismatch of `what` in the case at `line`.
+  // Reports a mismatch of `what` at line `line` of the file (a case, or a line of one).
   void differs(std::size_t line, std::string_view what, std::string_view expected,
                std::string_view got) {
-    ++mismatches_;
-    std::printf("%s:%zu: %.*s\n    expected %.*s\n    got      %.*s\n", file_.c_str(), line,
+    ++mismatches;
+    std::printf("%s:%zu: %.*s\n    expected %.*s\n    got      %.*s\n", file.c_str(), line,
                 static_cast<int>(what.size()), what.data(), static_cast<int>(expected.size()),
                 expected.data(), static_cast<int>(got.size()), got.data());
   }
@@ -270,12 +270,12 @@ class Checker {
     if (expected != got) differs(line, what, show(expected), show(got));
   }
   void note(std::size_t line, std::string_view what) {
-    ++mismatches_;
-    std::printf("%s:%zu: %.*s\n", file_.c_str(), line, static_cast<int>(what.size()), what.data());
+    ++mismatches;
+    std::printf("%s:%zu: %.*s\n", file.c_str(), line, static_cast<int>(what.size()), what.data());
   }
 
-  std::string file_;
-  std::size_t mismatches_ = 0;
+  std::string file;
+  std::size_t mismatches = 0;
 
  private:
   template <class T>
@@ -910,7 +910,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   Checker check;
-  check.file_ = argv[1];
+  check.file = argv[1];
   Coverage coverage;
   Counts counts;
   try {
@@ -919,7 +919,7 @@ int main(int argc, char** argv) {
       try {
         run_block(check, coverage, recipe, counts, block);
       } catch (const BadVector& error) {
-        throw BadVector(check.file_ + ":" + std::to_string(block[0].number) + ": " + error.what());
+        throw BadVector(check.file + ":" + std::to_string(block[0].number) + ": " + error.what());
       }
     }
   } catch (const BadVector& error) {
@@ -933,6 +933,6 @@ int main(int argc, char** argv) {
       "%zu recipes: %zu unpack and %zu pack cases, %zu problems lists, %zu unknown encoding "
       "names, %zu byte orders; %zu mismatches\n",
       counts.recipes, counts.unpack, counts.pack, counts.problems, counts.unknown, counts.order,
-      check.mismatches_);
-  return check.mismatches_ == 0 ? 0 : 1;
+      check.mismatches);
+  return check.mismatches == 0 ? 0 : 1;
 }
