@@ -6,6 +6,8 @@
 #   cmake -DINPUT=<file.py> -DOUTPUT=<header.hpp> -P cmake/embed_python.cmake   # on its own
 
 function(fieldpack_embed_python input output)
+  # Written when CMake configures: a change of the file configures again.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${input}")
   get_filename_component(name "${input}" NAME_WE)
   file(READ "${input}" FIELDPACK_PYTHON_SOURCE)
   # A raw string literal holds the file as it is; its delimiter must not occur in it.

@@ -296,7 +296,7 @@ bool SequenceItems::hold_list_items(PyObject* list) {
 }
 
 bool SequenceItems::collect(PyObject* sequence) {
-  if (PyTuple_CheckExact(sequence) && host::tuple_items_ready(sequence)) {
+  if (PyTuple_CheckExact(sequence) && host::kTuplesAreHandedOver) {
     const Py_ssize_t size = PyTuple_GET_SIZE(sequence);
     tuple_ = PyRef::borrow(sequence);
     size_ = size;
@@ -308,7 +308,28 @@ bool SequenceItems::collect(PyObject* sequence) {
   return list && hold_list_items(list.get());
 }
 
-bool convert_sequence(PyObject* object, SequenceItems& out) {
+bool SequenceItems::collect_later(PyObject* sequence) {
+  if ((PyList_CheckExact(sequence) && !host::kListsAreHandedOver) ||
+      (PyTuple_CheckExact(sequence) && !host::kTuplesAreHandedOver)) {
+    pending_ = PyRef::borrow(sequence);
+    return true;
+  }
+  return collect(sequence);
+}
+
+bool SequenceItems::finish(PyObject* values, PyRef& readable_values) {
+  if (!pending_) {
+    readable_values = host::pack_values(values);
+    return static_cast<bool>(readable_values);
+  }
+  PyRef items;
+  if (!host::entries_and_values(pending_.get(), values, items, readable_values)) return false;
+  pending_.reset();
+  return hold_list_items(items.get());
+}
+
+// What a sequence argument must be before its items are collected.
+static bool check_sequence(PyObject* object) {
   if (PyUnicode_Check(object)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -318,7 +339,15 @@ bool convert_sequence(PyObject* object, SequenceItems& out) {
     raise_type_cast(object, "Sequence");
     return false;
   }
-  return out.collect(object);
+  return true;
+}
+
+bool convert_pack_recipe(PyObject* object, SequenceItems& out) {
+  return check_sequence(object) && out.collect_later(object);
+}
+
+bool convert_sequence(PyObject* object, SequenceItems& out) {
+  return check_sequence(object) && out.collect(object);
 }
 
 bool convert_dict(PyObject* object, PyObject*& out) {

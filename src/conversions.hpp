@@ -54,6 +54,13 @@ class SequenceItems {
   ~SequenceItems();
 
   bool collect(PyObject* sequence);  // false with a Python error set
+  // For the recipe of a pack: a list or a tuple whose items the host must see first (PyPy's) is
+  // left to finish, which collects it and screens the values to pack in the same call into the
+  // host; any other sequence is collected at once. False with a Python error set.
+  bool collect_later(PyObject* sequence);
+  // What collect_later left, collected, and the values to pack as the walks may read them
+  // (host::pack_values). False with a Python error set.
+  bool finish(PyObject* values, PyRef& readable_values);
   Py_ssize_t size() const { return size_; }
   PyObject* operator[](Py_ssize_t index) const { return items_[index]; }
 
@@ -62,6 +69,7 @@ class SequenceItems {
   bool reserve(Py_ssize_t count);
   bool hold_list_items(PyObject* list);
 
+  PyRef pending_;              // left by collect_later
   PyRef tuple_;                // when the items are a tuple's
   PyObject* inline_[kInline];  // otherwise owned here, or in heap_ beyond kInline
   PyObject** heap_ = nullptr;
@@ -72,6 +80,8 @@ class SequenceItems {
 };
 
 bool convert_sequence(PyObject* object, SequenceItems& out);
+// convert_sequence for a recipe whose pack finishes collecting it (SequenceItems::finish).
+bool convert_pack_recipe(PyObject* object, SequenceItems& out);
 
 // A recipe entry: a dict, a dict subclass, or such an entry as the host hands it over.
 inline bool is_entry(PyObject* object) {
@@ -97,6 +107,7 @@ using StrArg = Conversion<PyObject*, convert_str>;
 using StoredTextArg = Conversion<StoredText, convert_stored_text>;
 using BytesArg = Conversion<ByteSpan, convert_bytes>;
 using SequenceArg = Conversion<SequenceItems, convert_sequence>;
+using PackRecipeArg = Conversion<SequenceItems, convert_pack_recipe>;
 using DictArg = Conversion<PyObject*, convert_dict>;
 
 }  // namespace fieldpack

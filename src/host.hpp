@@ -18,8 +18,8 @@ namespace fieldpack::host {
 // host_traits.hpp defines, for every host:
 //   kOnePassReadsAreCheap  whether reading a dict whole in one PyDict_Next pass costs less than
 //                          a few keyed lookups (the recipe reader and the values index use it)
-//   kListsAreHandedOver    whether a list's items reach C code as they are (else a recipe that
-//                          is a list goes through sequence_items too)
+//   kListsAreHandedOver,   whether a list's or a tuple's items reach C code as they are (else a
+//   kTuplesAreHandedOver   recipe that is one goes through sequence_items too)
 //   kViewsPinBuffers       whether a buffer view keeps the buffer from being resized while it is
 //                          held; where it does not, a buffer is looked at afresh or copied
 //   may_be_interned(str)   whether an exact str may be interned (false only where the host
@@ -36,8 +36,15 @@ namespace fieldpack::host {
 // host's error set.
 PyRef sequence_items(PyObject* sequence);
 
-// Whether every item of a tuple can be read in place from C.
-bool tuple_items_ready(PyObject* tuple);
+// sequence_items and pack_values at once, for a list or tuple recipe (whose iteration runs no
+// Python code): one call into the host where both go through Python code. False with the host's
+// error set.
+bool entries_and_values(PyObject* sequence, PyObject* values, PyRef& items, PyRef& readable);
+
+// The values to pack as the walk may read them (with dict_lookup): on CPython the dict itself;
+// on PyPy the dict, unless one of its values must not reach C (see pypy/entries.py). Empty with
+// the host's error set.
+PyRef pack_values(PyObject* values);
 
 // A recipe entry as sequence_items hands over a dict subclass, read through Python code.
 bool is_held_entry(PyObject* object);

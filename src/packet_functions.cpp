@@ -12,7 +12,7 @@ PacketResult unpack_parameters(ByteSpan packet_bytes, std::uint32_t offset_bits,
   return decoder::process_recipe(packet_bytes, offset_bits, recipe);
 }
 
-PacketResult pack_parameters(const SequenceItems& recipe, PyObject* values) {
+PacketResult pack_parameters(SequenceItems&& recipe, PyObject* values) {
   return encoder::build_packet(recipe, values);
 }
 

@@ -8,6 +8,6 @@ namespace fieldpack {
 
 PacketResult unpack_parameters(ByteSpan packet_bytes, std::uint32_t offset_bits,
                                const SequenceItems& recipe);
-PacketResult pack_parameters(const SequenceItems& recipe, PyObject* values);
+PacketResult pack_parameters(SequenceItems&& recipe, PyObject* values);
 
 }  // namespace fieldpack

@@ -52,7 +52,8 @@ __all__ = [
     "HostileError", "HostileBase", "BadStr", "Outer", "Nop", "Raise", "Clear", "Pop", "Put",
     "Grow", "Then", "Once", "Index", "Flt", "FltIdx", "Num", "IntSub", "FloatSub", "StrSub",
     "BytesSub", "NumpyBool", "NumpyBoolPlain", "NumpyBoolBare", "Collide", "Entry", "Values",
-    "ListSub", "TupleSub", "SeqGet", "fill", "mixed_names_recipe", "arm",
+    "ListSub", "TupleSub", "SeqGet", "HollowDict", "HollowList", "HollowTuple", "fill",
+    "mixed_names_recipe", "arm",
 ]
 
 
@@ -470,6 +471,26 @@ class TupleSub(tuple):
         return tuple.__len__(self)
 
 
+def _hollow(base):
+    """A container subclass given as a recipe value or a value to pack, whose length fails.
+    No walk asks a value for its length, and PyPy asks it only when the object first reaches
+    C: the module must never hand it over."""
+    label = "Hollow" + base.__name__.capitalize()
+
+    def __new__(cls, *args):
+        _born()
+        return base.__new__(cls, *args)
+
+    def __len__(self):
+        _forbidden(f"{label}.__len__")
+        raise HostileError(f"{label}.__len__")
+
+    return type(label, (base,), {"__new__": __new__, "__del__": _died, "__len__": __len__})
+
+
+HollowDict, HollowList, HollowTuple = _hollow(dict), _hollow(list), _hollow(tuple)
+
+
 class SeqGet:
     """A sequence that has only __getitem__ and __len__."""
 
@@ -664,7 +685,8 @@ class _CaseBuilder:
             return f"Index({value!r}, {self.act(own_entry)}, {role!r})"
         if r < 0.96:
             return f"IntSub({value!r}, {self.act(own_entry)}, {role!r})"
-        return rng.choice(["Index(1.5)", "None", "'8'", f"{float(value)!r}", "True"])
+        return rng.choice(["Index(1.5)", "None", "'8'", f"{float(value)!r}", "True",
+                           "HollowDict()", "HollowTuple()"])
 
     def wrap_bool(self, value, role, own_entry=None):
         rng = self.rng
@@ -675,7 +697,7 @@ class _CaseBuilder:
             cls = rng.choice(["NumpyBool", "NumpyBoolPlain"])
             result = repr(value) if rng.random() < 0.95 else rng.choice(["1", "None", "'yes'"])
             return f"{cls}({result}, {self.act(own_entry)}, {role!r})"
-        return rng.choice(["1", "0", "None", "NumpyBoolBare()", "'True'"])
+        return rng.choice(["1", "0", "None", "NumpyBoolBare()", "'True'", "HollowList()"])
 
     def wrap_text(self, text, own_entry=None):
         rng = self.rng
@@ -684,7 +706,7 @@ class _CaseBuilder:
             return repr(text)
         if r < 0.97:
             return f"StrSub({text!r})"
-        return rng.choice(["None", "b'big'", "7", "['utf8']"])
+        return rng.choice(["None", "b'big'", "7", "['utf8']", "HollowDict()"])
 
     # -- field definitions --------------------------------------------------------------------
     def field(self, index, entry):
@@ -767,7 +789,8 @@ class _CaseBuilder:
                 return f"IntSub({v!r}, {self.act(name_entry)}, {role!r})"
             if r < 0.92:
                 return f"Num({v!r}, {self.act(name_entry)}, {role!r})"
-            return rng.choice(["1.5", "'7'", "None", "b'1'", "True", "Flt(2.0)"])
+            return rng.choice(["1.5", "'7'", "None", "b'1'", "True", "Flt(2.0)", "HollowDict()",
+                               "HollowList()", "HollowTuple()"])
         if encoding.startswith("ieee754"):
             v = rng.choice([0.0, -0.0, 1.5, -2.25, 65504.0, 1e300, float("inf"), float("nan"),
                             3.4e38, 1e-8])
@@ -786,14 +809,15 @@ class _CaseBuilder:
                 return f"FloatSub({v!r})" if math.isfinite(v) else "FloatSub(2.5)"
             if r < 0.93:
                 return rng.choice(["3", "True", "2**1100"])
-            return rng.choice(["'1.5'", "'nan'", "b'1'", "None", "Flt(3)", "Flt('x')"])
+            return rng.choice(["'1.5'", "'nan'", "b'1'", "None", "Flt(3)", "Flt('x')",
+                               "HollowList()", "HollowDict()"])
         text = _text(rng)
         r = rng.random()
         if r < 0.7:
             return repr(text)
         if r < 0.9:
             return f"StrSub({text!r})"
-        return rng.choice(["b'abc'", "None", "5", "['a']"])
+        return rng.choice(["b'abc'", "None", "5", "['a']", "HollowTuple()"])
 
     def collide(self, entry, target_text, role):
         eq = "True" if self.rng.random() < 0.15 else "False"

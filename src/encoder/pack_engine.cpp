@@ -256,7 +256,11 @@ class PackWalks {
 
 }  // namespace
 
-PacketResult build_packet(const SequenceItems& entries, PyObject* values) {
+PacketResult build_packet(SequenceItems& entries, PyObject* values) {
+  // The values as the walks may read them: the host screens them, where it must, with the
+  // recipe's items in one call.
+  PyRef readable;
+  if (!entries.finish(values, readable)) return FailureRecord(host_error());
   PackWalks walks(entries);
   Result<std::uint64_t, FailureRecord> packet_size = walks.size();
   if (!packet_size.ok()) return std::move(packet_size.failure());
@@ -266,7 +270,7 @@ PacketResult build_packet(const SequenceItems& entries, PyObject* values) {
   auto* bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(packet.get()));
   std::memset(bytes, 0, static_cast<std::size_t>(size));
   if (entries.size() == 0) return packet;
-  if (std::optional<FailureRecord> failed = walks.place(values, bytes, size)) {
+  if (std::optional<FailureRecord> failed = walks.place(readable.get(), bytes, size)) {
     return std::move(*failed);
   }
   return packet;

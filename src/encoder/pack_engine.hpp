@@ -6,8 +6,8 @@
 
 namespace fieldpack::encoder {
 
-// Sizes the packet from `entries`, then places every field's value from `values` (a dict);
-// returns the new bytes object or the first failure.
-PacketResult build_packet(const SequenceItems& entries, PyObject* values);
+// Sizes the packet from `entries` (collected by collect or collect_later), then places every
+// field's value from `values` (a dict); returns the new bytes object or the first failure.
+PacketResult build_packet(SequenceItems& entries, PyObject* values);
 
 }  // namespace fieldpack::encoder

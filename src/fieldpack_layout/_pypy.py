@@ -595,7 +595,7 @@ class Layout:
                     packed = self._flush(packing, packed, i, slots, texts, text_sizes, target,
                                          image_size, offset_bits, failure)
                     try:
-                        value = _convert(kind if kind != _TEXT else _TEXT, _screened(value))
+                        value = _converted(kind, value)
                     except BaseException as error:  # noqa: BLE001 - raised as the walks raise
                         _raise(self._fields, error, i, offset_bits + self._starts[i])
                     if kind == _UNSIGNED:
@@ -650,33 +650,22 @@ def _index(value):
     return operator.index(value)
 
 
-def _screened(value):
-    """A value as it may be handed to C: PyPy asks a dict, list or tuple subclass for its length
-    when it first reaches C, and fails hard when that fails; such a value goes over wrapped, its
-    conversions done in Python."""
+def _converted(kind, value):
+    """The value as the compiled conversion of `kind` reads it. PyPy asks a dict, list or tuple
+    subclass for its length when it first reaches C, and fails hard when that fails: such a value
+    is read here, as that conversion would read it, and only what that gives goes over."""
     if isinstance(value, (dict, list, tuple)) and type(value) not in (dict, list, tuple):
-        return _HeldValue(value)
-    return value
+        if kind == _TEXT:
+            raise TypeError("'%s' object cannot be cast as 'str'" % _type_name(type(value)))
+        if kind == _REAL:
+            import math
 
+            value = math.ldexp(value, 0)
+        else:
+            import operator
 
-class _HeldValue:
-    """A value converted from Python code: as an integer by its __index__, as a float as the
-    math functions take one; as text never (the error names its type)."""
-
-    __slots__ = ("item",)
-
-    def __init__(self, item):
-        self.item = item
-
-    def __index__(self):
-        import operator
-
-        return operator.index(self.item)
-
-    def __float__(self):
-        import math
-
-        return math.ldexp(self.item, 0)
+            value = operator.index(value)
+    return _convert(kind, value)
 
 
 def _generated(name, parameters, body, free):

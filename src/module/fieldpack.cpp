@@ -24,7 +24,7 @@ using MethodFactory = PyMethodDef (*)();
 constexpr MethodFactory kFunctions[] = {
     row<"unpack_parameters", "packet_bytes, offset_bits, recipe", unpack_parameters, BytesArg,
         SizeArg, SequenceArg>,
-    row<"pack_parameters", "recipe, values", pack_parameters, SequenceArg, DictArg>,
+    row<"pack_parameters", "recipe, values", pack_parameters, PackRecipeArg, DictArg>,
     row<"decode_ones_complement", "value, bits", d::decode_ones_complement, U64Arg, SizeArg>,
     row<"decode_twos_complement", "value, bits", d::decode_twos_complement, U64Arg, SizeArg>,
     row<"decode_sign_magnitude", "value, bits", d::decode_sign_magnitude, U64Arg, SizeArg>,

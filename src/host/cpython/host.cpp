@@ -25,7 +25,13 @@ PyRef sequence_items(PyObject* sequence) {
   return list;
 }
 
-bool tuple_items_ready(PyObject*) { return true; }
+PyRef pack_values(PyObject* values) { return PyRef::borrow(values); }
+
+bool entries_and_values(PyObject* sequence, PyObject* values, PyRef& items, PyRef& readable) {
+  items = sequence_items(sequence);
+  readable = pack_values(values);
+  return items && readable;
+}
 
 bool is_held_entry(PyObject*) { return false; }
 

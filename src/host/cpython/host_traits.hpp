@@ -8,6 +8,7 @@
 namespace fieldpack::host {
 
 inline constexpr bool kOnePassReadsAreCheap = true;
+inline constexpr bool kTuplesAreHandedOver = true;
 inline constexpr bool kListsAreHandedOver = true;
 inline constexpr bool kViewsPinBuffers = true;
 

@@ -12,6 +12,10 @@ namespace {
 struct Helpers {
   PyObject* entries = nullptr;
   PyObject* text_keys = nullptr;
+  PyObject* values_of = nullptr;
+  PyObject* entries_and_values = nullptr;
+  PyObject* held_value_type = nullptr;
+  PyObject* held_values_type = nullptr;
   PyObject* held_type = nullptr;
   PyObject* other_type = nullptr;
 };
@@ -30,9 +34,24 @@ const Helpers* helpers() {
     PyObject* held_type = PyDict_GetItemString(globals.get(), "HeldEntry");
     PyObject* other_type = PyDict_GetItemString(globals.get(), "HeldOther");
     PyObject* text_keys = PyDict_GetItemString(globals.get(), "text_keys");
-    if (!entries || !held_type || !other_type || !text_keys) return nullptr;
-    Py_INCREF(text_keys);
+    PyObject* values_of = PyDict_GetItemString(globals.get(), "values_of");
+    PyObject* entries_and_values = PyDict_GetItemString(globals.get(), "entries_and_values");
+    PyObject* held_value_type = PyDict_GetItemString(globals.get(), "HeldValue");
+    PyObject* held_values_type = PyDict_GetItemString(globals.get(), "HeldValues");
+    if (!entries || !held_type || !other_type || !text_keys || !values_of || !held_value_type ||
+        !held_values_type || !entries_and_values) {
+      PyErr_SetString(PyExc_SystemError, "fieldpack: the recipe helpers are incomplete");
+      return nullptr;
+    }
+    for (PyObject* kept :
+         {text_keys, values_of, held_value_type, held_values_type, entries_and_values}) {
+      Py_INCREF(kept);
+    }
+    made.entries_and_values = entries_and_values;
     made.text_keys = text_keys;
+    made.values_of = values_of;
+    made.held_value_type = held_value_type;
+    made.held_values_type = held_values_type;
     Py_INCREF(entries);
     Py_INCREF(held_type);
     Py_INCREF(other_type);
@@ -80,19 +99,33 @@ PyRef sequence_items(PyObject* sequence) {
   return PyRef::steal(PyObject_CallOneArg(known->entries, sequence));
 }
 
-bool tuple_items_ready(PyObject* tuple) {
-  // An item PyPy failed to hand to C earlier is null here; Python code reads the tuple whole.
-  const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    if (PyTuple_GET_ITEM(tuple, i) == nullptr) return false;
+bool entries_and_values(PyObject* sequence, PyObject* values, PyRef& items, PyRef& readable) {
+  const Helpers* known = helpers();
+  if (!known) return false;
+  PyRef result = PyRef::steal(
+      PyObject_CallFunctionObjArgs(known->entries_and_values, sequence, values, nullptr));
+  if (!result) return false;
+  if (PyList_CheckExact(result.get())) {  // the values may be read as they are
+    items = std::move(result);
+    readable = PyRef::borrow(values);
+    return true;
   }
+  items = PyRef::borrow(PyTuple_GET_ITEM(result.get(), 0));
+  readable = PyRef::borrow(PyTuple_GET_ITEM(result.get(), 1));
   return true;
+}
+
+PyRef pack_values(PyObject* values) {
+  const Helpers* known = helpers();
+  if (!known) return PyRef();
+  return PyRef::steal(PyObject_CallOneArg(known->values_of, values));
 }
 
 bool is_held_entry(PyObject* object) { return is_of_helper_type(object, &Helpers::held_type); }
 
 std::string cast_type_name(PyObject* object) {
-  if (is_of_helper_type(object, &Helpers::other_type)) {
+  if (is_of_helper_type(object, &Helpers::other_type) ||
+      is_of_helper_type(object, &Helpers::held_value_type)) {
     PyRef name = PyRef::steal(PyObject_GetAttrString(object, "type_name"));
     return type_name_text(name.get());
   }
@@ -100,7 +133,7 @@ std::string cast_type_name(PyObject* object) {
 }
 
 bool dict_lookup(PyObject* dict, PyObject* key, PyRef& out) {
-  if (is_held_entry(dict)) {
+  if (is_held_entry(dict) || is_of_helper_type(dict, &Helpers::held_values_type)) {
     static PyObject* get_slot = nullptr;
     PyObject* get = kept(get_slot, [] { return PyUnicode_InternFromString("get"); });
     return get && get_or_absent(

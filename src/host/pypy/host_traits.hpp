@@ -10,6 +10,7 @@
 namespace fieldpack::host {
 
 inline constexpr bool kOnePassReadsAreCheap = false;
+inline constexpr bool kTuplesAreHandedOver = false;
 inline constexpr bool kListsAreHandedOver = false;
 inline constexpr bool kViewsPinBuffers = false;
 
