@@ -6,6 +6,7 @@
 #include "layout/columns.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "common/bits.hpp"
 #include "core/walks.hpp"
+#include "decoder/codecs/decoder.hpp"
 #include "host.hpp"
 #include "values.hpp"
 
@@ -32,12 +34,11 @@ constexpr std::uint64_t kUnlockedValues = 4096;
 // ---------------------------------------------------------------------------------------------
 // Text fields and objects, with the lock
 
-// A text field's value from its window, decoded from a private copy of the window: the codecs
-// may read their input more than once, and a buffer written by someone else meanwhile must not
-// make two readings disagree. Empty with `failed` set.
-PyRef text_value(const core::FieldStep& step, const std::uint8_t* window,
-                 std::optional<EngineError>& failed) {
-  const std::size_t size = step.byte_count;
+// Text field `index`'s value in a packet, decoded from a private copy of the bytes it touches
+// (`window`, `size` of them): the codecs may read their input more than once, and a buffer
+// written by someone else meanwhile must not make two readings disagree. Empty with `failed` set.
+PyRef text_value(const core::Plan& plan, std::size_t index, const std::uint8_t* window,
+                 std::size_t size, std::optional<EngineError>& failed) {
   std::uint8_t small[128];
   std::vector<std::uint8_t> large;
   std::uint8_t* copy = size <= sizeof small ? small : (large.resize(size), large.data());
@@ -45,18 +46,24 @@ PyRef text_value(const core::FieldStep& step, const std::uint8_t* window,
   core::TextRoom room;
   core::FieldValue value;
   Failure failure;
-  if (!core::decode(step, copy, room, value, failure)) {
+  if (!core::decode_copy(plan, index, copy, room, value, failure)) {
     failed = EngineError{std::move(failure)};
     return PyRef();
   }
-  PyRef object = make_value_object(step.decoded, std::move(value));
+  PyRef object = make_value_object(plan.fields()[index].step.decoded, std::move(value));
   if (!object) failed = host_error();
   return object;
 }
 
+// Floats as the decoders widen them (in integer bits: a unit in default-NaN mode would replace a
+// NaN's sign and payload).
 template <class Element>
 PyObject* element_object(Element value) {
-  if constexpr (std::is_floating_point_v<Element>) {
+  if constexpr (std::is_same_v<Element, core::Half>) {
+    return PyFloat_FromDouble(decoder::decode_ieee754_f16(value.bits));
+  } else if constexpr (std::is_same_v<Element, float>) {
+    return PyFloat_FromDouble(decoder::decode_ieee754_f32(std::bit_cast<std::uint32_t>(value)));
+  } else if constexpr (std::is_floating_point_v<Element>) {
     return PyFloat_FromDouble(value);
   } else if constexpr (std::is_signed_v<Element>) {
     return PyLong_FromLongLong(value);
@@ -275,10 +282,9 @@ class Decoder {
       const std::uint64_t limit = first_.limit(i, count_);
       if (limit <= first) continue;
       const std::uint64_t m = std::min(n, limit - first);
-      const core::PlannedField& field = plan_.core().fields()[i];
       Failure failure;
       const std::uint64_t done =
-          field.step.column(field.step, packets + field.start_bit / 8, stride_, m, out, failure);
+          core::decode_column(plan_.core(), i, packets, stride_, m, out, failure);
       if (done < m) first_.take(plan_, first + done, i, EngineError{std::move(failure)});
     }
   }
@@ -286,14 +292,15 @@ class Decoder {
   bool text_block(const std::uint8_t* packets, std::uint64_t first, std::uint64_t n) {
     for (std::size_t i = 0; i < plan_.field_count(); ++i) {
       if (columns_.field_type(i) != ColumnType::text) continue;
-      const core::PlannedField& field = plan_.core().fields()[i];
+      const core::Placement placed = plan_.core().placement(i, plan_.core().fields()[i].start_bit);
       const std::size_t column = columns_.column_of(i);
       PyObject* list = column == ColumnSet::kNone ? nullptr : targets_[column].list;
       const std::uint64_t limit = std::min(first + n, first_.limit(i, count_));
-      const std::uint8_t* window = packets + field.start_bit / 8;
+      const std::uint8_t* window = packets + placed.first_byte;
       for (std::uint64_t p = first; p < limit; ++p, window += stride_) {
         std::optional<EngineError> failed;
-        PyRef value = text_value(field.step, window, failed);
+        PyRef value = text_value(plan_.core(), i, window,
+                                 static_cast<std::size_t>(placed.byte_count), failed);
         if (!value) {
           first_.take(plan_, p, i, std::move(*failed));
           break;
@@ -357,6 +364,10 @@ const char* dtype_name(ColumnType type) {
       return "int32";
     case ColumnType::i64:
       return "int64";
+    case ColumnType::f16:
+      return "float16";
+    case ColumnType::f32:
+      return "float32";
     case ColumnType::f64:
       return "float64";
     case ColumnType::text:

@@ -9,14 +9,19 @@
 
 namespace fieldpack::layout {
 
-Result<PyRef, FailureRecord> unpack(const Plan& plan, ByteSpan packet, std::uint32_t offset_bits) {
+namespace {
+
+// One walk per packing, each compiled on its own.
+template <core::Packing kPacking>
+Result<PyRef, FailureRecord> unpack_as(const Plan& plan, ByteSpan packet,
+                                       std::uint32_t offset_bits) {
   PyRef result = PyRef::steal(PyDict_Copy(plan.result_template()));
   if (!result) return FailureRecord(host_error());
   const std::vector<core::PlannedField>& fields = plan.core().fields();
   core::TextRoom room;
   core::FieldFailure failure;
   bool made = true;
-  const std::size_t done = core::unpack_each(
+  const std::size_t done = core::unpack_each_as<kPacking>(
       plan.core(), packet, offset_bits, room, failure,
       [&](std::size_t index, core::FieldValue& value) {
         PyRef object = make_value_object(fields[index].step.decoded, std::move(value));
@@ -29,12 +34,23 @@ Result<PyRef, FailureRecord> unpack(const Plan& plan, ByteSpan packet, std::uint
   return plan.record(std::move(failure));
 }
 
+}  // namespace
+
+Result<PyRef, FailureRecord> unpack(const Plan& plan, ByteSpan packet, std::uint32_t offset_bits) {
+  if (plan.packing() == core::Packing::bits) {
+    return unpack_as<core::Packing::bits>(plan, packet, offset_bits);
+  }
+  return unpack_as<core::Packing::bytes>(plan, packet, offset_bits);
+}
+
 namespace {
 
 // The value under the field's name, owned: from `values`, else from the layout's defaults (a dict
 // of plain strs, whose lookup runs no Python code); empty when neither has it. False with the
 // host's error set when the lookup raises.
-bool look_up(const Plan& plan, PyObject* values, PyObject* key, PyRef& value) {
+// Inline: called for every field of every pack.
+[[gnu::always_inline]] inline bool look_up(const Plan& plan, PyObject* values, PyObject* key,
+                                           PyRef& value) {
   if (!host::dict_lookup(values, key, value)) return false;
   if (value || !plan.defaults()) return true;
   value = PyRef::borrow(PyDict_GetItemWithError(plan.defaults(), key));
@@ -43,6 +59,7 @@ bool look_up(const Plan& plan, PyObject* values, PyObject* key, PyRef& value) {
 
 // Field `index`'s value converted, encoded and placed; the scratch room is the caller's, reused
 // from field to field.
+template <core::Packing kPacking>
 inline bool pack_one(const Plan& plan, std::size_t index, PyObject* value, const core::Image& image,
                      const core::PackMode& mode, core::NativeValue& native, core::Encoded& encoded,
                      core::FieldFailure& failure, std::optional<FailureRecord>& failed) {
@@ -55,7 +72,7 @@ inline bool pack_one(const Plan& plan, std::size_t index, PyObject* value, const
     failed = plan.record(host_error(), index, image.offset_bits + field.start_bit);
     return false;
   }
-  if (!core::pack_field(plan.core(), index, native, image, encoded, failure, mode)) {
+  if (!core::pack_field_as<kPacking>(plan.core(), index, native, image, encoded, failure, mode)) {
     failed = plan.record(std::move(failure));
     return false;
   }
@@ -69,11 +86,20 @@ bool pack_value(const Plan& plan, std::size_t index, PyObject* value, const core
   core::NativeValue native;
   core::Encoded encoded;
   core::FieldFailure failure;
-  return pack_one(plan, index, value, image, mode, native, encoded, failure, failed);
+  if (plan.packing() == core::Packing::bits) {
+    return pack_one<core::Packing::bits>(plan, index, value, image, mode, native, encoded, failure,
+                                         failed);
+  }
+  return pack_one<core::Packing::bytes>(plan, index, value, image, mode, native, encoded, failure,
+                                        failed);
 }
 
-Result<std::monostate, FailureRecord> pack(const Plan& plan, PyObject* values,
-                                           const core::Image& image) {
+namespace {
+
+// One walk per packing, each compiled on its own.
+template <core::Packing kPacking>
+Result<std::monostate, FailureRecord> pack_as(const Plan& plan, PyObject* values,
+                                              const core::Image& image) {
   const std::size_t count = plan.field_count();
   core::NativeValue native;
   core::Encoded encoded;
@@ -94,7 +120,7 @@ Result<std::monostate, FailureRecord> pack(const Plan& plan, PyObject* values,
       if (!found) return plan.record(host_error(), i, start);
       return plan.record(core::missing_value(plan.core().spec(i).name), i, start);
     }
-    if (!pack_one(plan, i, value.get(), image, mode, native, encoded, failure, failed)) {
+    if (!pack_one<kPacking>(plan, i, value.get(), image, mode, native, encoded, failure, failed)) {
       return std::move(*failed);
     }
   }
@@ -102,6 +128,16 @@ Result<std::monostate, FailureRecord> pack(const Plan& plan, PyObject* values,
     return plan.record(std::move(failure));
   }
   return std::monostate{};
+}
+
+}  // namespace
+
+Result<std::monostate, FailureRecord> pack(const Plan& plan, PyObject* values,
+                                           const core::Image& image) {
+  if (plan.packing() == core::Packing::bits) {
+    return pack_as<core::Packing::bits>(plan, values, image);
+  }
+  return pack_as<core::Packing::bytes>(plan, values, image);
 }
 
 }  // namespace fieldpack::layout

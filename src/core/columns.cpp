@@ -1,0 +1,520 @@
+// The column functions: one field over many packets into typed memory. Each numeric codec has a
+// loop of its own with its arithmetic inlined, instantiated for every way of reading the window
+// (a load of the access width, masked or not; the general byte loop; a bit-exact field from one
+// 64-bit load, or bit by bit), so that the choice is made once per run and never per value.
+// What each loop gives is exactly what the field's decode step gives for the same window.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "common/bits.hpp"
+#include "common/encodings.hpp"
+#include "common/field_window.hpp"
+#include "core/field_step.hpp"
+#include "decoder/codecs/bcd_digits.hpp"
+
+namespace fieldpack::core::detail {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Reading a packet's window: the field value, or for codecs that mask what they read themselves,
+// the load it comes from.
+
+template <WindowAccess kAccess>
+struct Load;
+template <>
+struct Load<WindowAccess::big1> {
+  static constexpr std::size_t kSize = 1;
+  static std::uint64_t read(const std::uint8_t* p) { return p[0]; }
+};
+template <>
+struct Load<WindowAccess::big2> {
+  static constexpr std::size_t kSize = 2;
+  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint16_t, false>(p); }
+};
+template <>
+struct Load<WindowAccess::big4> {
+  static constexpr std::size_t kSize = 4;
+  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint32_t, false>(p); }
+};
+template <>
+struct Load<WindowAccess::big8> {
+  static constexpr std::size_t kSize = 8;
+  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint64_t, false>(p); }
+};
+template <>
+struct Load<WindowAccess::little2> {
+  static constexpr std::size_t kSize = 2;
+  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint16_t, true>(p); }
+};
+template <>
+struct Load<WindowAccess::little4> {
+  static constexpr std::size_t kSize = 4;
+  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint32_t, true>(p); }
+};
+template <>
+struct Load<WindowAccess::little8> {
+  static constexpr std::size_t kSize = 8;
+  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint64_t, true>(p); }
+};
+
+template <WindowAccess kAccess, bool kMasked>
+struct ByteRead {
+  std::uint64_t mask;
+  explicit ByteRead(const FieldStep& step) : mask(step.mask) {}
+  std::uint64_t operator()(const std::uint8_t* p) const {
+    const std::uint64_t value = Load<kAccess>::read(p);
+    return kMasked ? value & mask : value;
+  }
+};
+
+// Any other byte-granular window, as field_value forms it.
+struct GeneralRead {
+  const FieldStep& step;
+  std::uint64_t operator()(const std::uint8_t* p) const {
+    return field_value(p, step.byte_count, step.bits, step.order, step.reverse_bits);
+  }
+};
+
+// A bit-exact field whose bits lie within the 64-bit load from its first byte (the load must be
+// readable); little-endian fields are whole bytes.
+template <bool kLittle>
+struct WordRead {
+  std::uint32_t shift;
+  std::uint32_t after;  // 64 - bits
+  std::uint64_t operator()(const std::uint8_t* p) const {
+    const std::uint64_t value = (load_big64(p) << shift) >> after;
+    return kLittle ? byteswap64(value) >> after : value;
+  }
+};
+
+// Any other bit-exact field, bit by bit.
+struct BitRead {
+  const FieldStep& step;
+  std::uint32_t shift;
+  std::uint64_t operator()(const std::uint8_t* p) const {
+    return bit_field_value(p, shift, step.bits, step.order, step.reverse_bits);
+  }
+};
+
+// ---------------------------------------------------------------------------------------------
+// The codecs' arithmetic, value by value, as the decoders of decoder/codecs do it for the field
+// value of a width of `bits`. kMasks: the codec ignores the bits above the width itself, so it
+// may be given the whole load. kFails: a value can be invalid (decode returns false).
+
+template <class S>
+struct UnsignedCodec {
+  using Storage = S;
+  static constexpr bool kMasks = false;
+  static constexpr bool kFails = false;
+  static constexpr bool kAnyWidth = false;
+  explicit UnsignedCodec(const FieldStep&) {}
+  Storage operator()(std::uint64_t raw) const { return static_cast<Storage>(raw); }
+};
+
+// The low `bits` bits sign-extended: two's complement within the width; from 64 bits up the
+// 64-bit pattern itself.
+struct SignExtend {
+  std::uint32_t unused;  // 64 - bits, 0 from 64 bits up
+  explicit SignExtend(const FieldStep& step)
+      : unused(64 - std::min<std::uint32_t>(step.bits, 64)) {}
+  std::int64_t operator()(std::uint64_t raw) const {
+    return static_cast<std::int64_t>(raw << unused) >> unused;
+  }
+};
+
+template <class S>
+struct TwosComplementCodec {
+  using Storage = S;
+  static constexpr bool kMasks = true;
+  static constexpr bool kFails = false;
+  static constexpr bool kAnyWidth = false;
+  SignExtend extend;
+  explicit TwosComplementCodec(const FieldStep& step) : extend(step) {}
+  Storage operator()(std::uint64_t raw) const { return static_cast<Storage>(extend(raw)); }
+};
+
+// A negative ones' complement value is one more than the two's complement of the same bits.
+template <class S>
+struct OnesComplementCodec {
+  using Storage = S;
+  static constexpr bool kMasks = true;
+  static constexpr bool kFails = false;
+  static constexpr bool kAnyWidth = false;
+  SignExtend extend;
+  explicit OnesComplementCodec(const FieldStep& step) : extend(step) {}
+  Storage operator()(std::uint64_t raw) const {
+    const std::int64_t value = extend(raw);
+    return static_cast<Storage>(value + (value < 0 ? 1 : 0));
+  }
+};
+
+template <class S>
+struct SignMagnitudeCodec {
+  using Storage = S;
+  static constexpr bool kMasks = true;
+  static constexpr bool kFails = false;
+  static constexpr bool kAnyWidth = false;
+  std::uint32_t sign;
+  std::uint64_t magnitude_mask;
+  explicit SignMagnitudeCodec(const FieldStep& step)
+      : sign(sign_bit_index(step.bits)), magnitude_mask(low_mask(sign)) {}
+  Storage operator()(std::uint64_t raw) const {
+    const auto magnitude = static_cast<std::int64_t>(raw & magnitude_mask);
+    const std::int64_t negative = -static_cast<std::int64_t>((raw >> sign) & 1u);
+    return static_cast<Storage>((magnitude ^ negative) - negative);
+  }
+};
+
+// Packed BCD of at least one nibble.
+template <bool kSigned>
+struct PackedBcdCodec {
+  using Storage = std::int64_t;
+  static constexpr bool kMasks = true;
+  static constexpr bool kFails = true;
+  static constexpr bool kAnyWidth = true;
+  std::uint64_t field_mask;
+  explicit PackedBcdCodec(const FieldStep& step)
+      : field_mask(low_mask(4u * std::min(step.bits / 4u, 16u))) {}
+  bool decode(std::uint64_t raw, Storage& out) const {
+    std::uint64_t digits = raw & field_mask;
+    bool negative = false;
+    if constexpr (kSigned) {
+      const std::uint64_t sign = digits & 0xFu;
+      if (sign <= 9) return false;
+      negative = sign == 0xB || sign == 0xD;
+      digits >>= 4;
+    }
+    if (decoder::nibbles_above_nine(digits) != 0) return false;
+    const auto magnitude = static_cast<std::int64_t>(decoder::packed_digits_value(digits));
+    out = negative ? -magnitude : magnitude;
+    return true;
+  }
+};
+
+// Unpacked (zoned) BCD of at least one byte.
+template <bool kSigned>
+struct UnpackedBcdCodec {
+  using Storage = std::int64_t;
+  static constexpr bool kMasks = true;
+  static constexpr bool kFails = true;
+  static constexpr bool kAnyWidth = true;
+  std::uint64_t field_mask;  // the bytes the 64-bit pattern holds
+  std::uint64_t rest_mask;   // those after the first
+  bool wide;                 // more than eight bytes: a signed field always fails
+  explicit UnpackedBcdCodec(const FieldStep& step)
+      : field_mask(low_mask(8u * std::min(step.bits / 8u, 8u))),
+        rest_mask(field_mask >> 8),
+        wide(step.bits / 8u > 8u) {}
+  bool decode(std::uint64_t raw, Storage& out) const {
+    const std::uint64_t field = raw & field_mask;
+    constexpr std::uint64_t kLowNibbles = 0x0F0F0F0F0F0F0F0FULL;
+    if constexpr (!kSigned) {
+      if (decoder::bytes_above_nine(field) != 0) return false;
+      out = static_cast<Storage>(decoder::byte_digits_value(field));
+      return true;
+    } else {
+      // The first byte: a digit in zone C, D, F or 3; every other byte: a digit in zone 3 or F
+      // (bits 4 and 5 set, bits 6 and 7 equal).
+      const auto first = static_cast<std::uint32_t>(field & 0xFFu);
+      const std::uint32_t zone = first >> 4;
+      const bool first_valid =
+          (first & 0xFu) <= 9 && (zone == 0xC || zone == 0xD || zone == 0xF || zone == 0x3);
+      const std::uint64_t rest = (field >> 8) & rest_mask;
+      const std::uint64_t zones_wrong = (((rest & 0x3030303030303030ULL) ^ 0x3030303030303030ULL) |
+                                         (((rest >> 1) ^ rest) & 0x4040404040404040ULL)) &
+                                        rest_mask;
+      const std::uint64_t digits = field & kLowNibbles;
+      if (!first_valid || wide || zones_wrong != 0 || decoder::bytes_above_nine(digits) != 0) {
+        return false;
+      }
+      const auto magnitude = static_cast<std::int64_t>(decoder::byte_digits_value(digits));
+      out = zone == 0xD ? -magnitude : magnitude;
+      return true;
+    }
+  }
+};
+
+// Floats in their own format, bits above the format ignored; a NaN made quiet with its sign and
+// payload kept, as the decoders make it when they widen it.
+struct HalfCodec {
+  using Storage = std::uint16_t;
+  static constexpr bool kMasks = false;
+  static constexpr bool kFails = false;
+  static constexpr bool kAnyWidth = true;
+  explicit HalfCodec(const FieldStep&) {}
+  Storage operator()(std::uint64_t raw) const {
+    const auto half = static_cast<std::uint32_t>(raw & 0xFFFFu);
+    const std::uint32_t nan = (half & 0x7FFFu) > 0x7C00u ? 0x0200u : 0u;
+    return static_cast<Storage>(half | nan);
+  }
+};
+
+struct SingleCodec {
+  using Storage = std::uint32_t;
+  static constexpr bool kMasks = false;
+  static constexpr bool kFails = false;
+  static constexpr bool kAnyWidth = true;
+  explicit SingleCodec(const FieldStep&) {}
+  Storage operator()(std::uint64_t raw) const {
+    const auto single = static_cast<std::uint32_t>(raw);
+    const std::uint32_t nan = (single & 0x7FFFFFFFu) > 0x7F800000u ? 0x00400000u : 0u;
+    return single | nan;
+  }
+};
+
+// A double's bits are the value's, signalling NaNs included, as the decoder gives them.
+struct DoubleCodec {
+  using Storage = std::uint64_t;
+  static constexpr bool kMasks = false;
+  static constexpr bool kFails = false;
+  static constexpr bool kAnyWidth = true;
+  explicit DoubleCodec(const FieldStep&) {}
+  Storage operator()(std::uint64_t raw) const { return raw; }
+};
+
+// ---------------------------------------------------------------------------------------------
+// The loops
+
+// A value the codec's loop finds invalid, decoded by the row's own codec for its failure (or, if
+// the codec takes it after all, for its value).
+template <class Storage>
+bool codec_verdict(const FieldStep& step, std::uint64_t raw, Storage& out, Failure& failure) {
+  FieldValue value;
+  if (!number_from_value(step, raw & step.mask, value, failure)) return false;
+  out = static_cast<Storage>(value.signed_value);
+  return true;
+}
+
+template <class Read, class Codec>
+std::uint64_t loop(const Read& read, const Codec& codec, const FieldStep& step,
+                   const ColumnRun& run, std::uint64_t first, std::uint64_t end, std::uint8_t* out,
+                   Failure& failure) {
+  using Storage = typename Codec::Storage;
+  auto* values = reinterpret_cast<Storage*>(out);
+  const std::uint64_t stride = run.stride;
+  const std::uint8_t* window = run.window + first * stride;
+  for (std::uint64_t i = first; i < end; ++i, window += stride) {
+    const std::uint64_t raw = read(window);
+    if constexpr (Codec::kFails) {
+      if (!codec.decode(raw, values[i])) [[unlikely]] {
+        if (!codec_verdict(step, raw, values[i], failure)) return i;
+      }
+    } else {
+      values[i] = codec(raw);
+    }
+  }
+  return end;
+}
+
+// Whether a load of `size` bytes can be a field of the codec's elements: integers' elements
+// follow from the width, so only the access of their size ever reads them.
+template <class Codec, std::size_t kSize>
+constexpr bool kReadable = Codec::kAnyWidth || sizeof(typename Codec::Storage) == kSize;
+
+template <class Codec, WindowAccess kAccess>
+std::uint64_t by_load(const Codec& codec, const FieldStep& step, const ColumnRun& run,
+                      std::uint8_t* out, Failure& failure) {
+  if constexpr (kReadable<Codec, Load<kAccess>::kSize>) {
+    // The mask only matters below the load's width, and only to codecs that keep high bits.
+    if (!Codec::kMasks && step.bits < 8 * Load<kAccess>::kSize) {
+      return loop(ByteRead<kAccess, true>(step), codec, step, run, 0, run.count, out, failure);
+    }
+    return loop(ByteRead<kAccess, false>(step), codec, step, run, 0, run.count, out, failure);
+  } else {
+    return loop(GeneralRead{step}, codec, step, run, 0, run.count, out, failure);
+  }
+}
+
+template <class Codec>
+std::uint64_t column_of(const FieldStep& step, const ColumnRun& run, std::uint8_t* out,
+                        Failure& failure) {
+  const Codec codec(step);
+  // A bit-exact field of whole bytes that starts a byte reads as a byte-granular one.
+  if (!run.bit_exact || (run.shift == 0 && step.bits % 8 == 0)) {
+    switch (step.access) {
+      case WindowAccess::big1:
+        return by_load<Codec, WindowAccess::big1>(codec, step, run, out, failure);
+      case WindowAccess::big2:
+        return by_load<Codec, WindowAccess::big2>(codec, step, run, out, failure);
+      case WindowAccess::big4:
+        return by_load<Codec, WindowAccess::big4>(codec, step, run, out, failure);
+      case WindowAccess::big8:
+        return by_load<Codec, WindowAccess::big8>(codec, step, run, out, failure);
+      case WindowAccess::little2:
+        return by_load<Codec, WindowAccess::little2>(codec, step, run, out, failure);
+      case WindowAccess::little4:
+        return by_load<Codec, WindowAccess::little4>(codec, step, run, out, failure);
+      case WindowAccess::little8:
+        return by_load<Codec, WindowAccess::little8>(codec, step, run, out, failure);
+      case WindowAccess::general:
+        break;
+    }
+    return loop(GeneralRead{step}, codec, step, run, 0, run.count, out, failure);
+  }
+  // Bit-exact: one 64-bit load per packet where the load holds the field and stays inside the
+  // run (the last packets may end too soon for it), bit by bit otherwise.
+  std::uint64_t loaded = 0;
+  if (!step.reverse_bits && run.shift + step.bits <= 64) {
+    loaded = run.count;
+    if (run.readable < 8) {
+      const std::uint64_t short_packets = (8 - run.readable + run.stride - 1) / run.stride;
+      loaded = run.count - std::min(run.count, short_packets);
+    }
+    const std::uint32_t after = 64 - step.bits;
+    const std::uint64_t done =
+        step.order == ByteOrder::little
+            ? loop(WordRead<true>{run.shift, after}, codec, step, run, 0, loaded, out, failure)
+            : loop(WordRead<false>{run.shift, after}, codec, step, run, 0, loaded, out, failure);
+    if (done < loaded) return done;
+  }
+  return loop(BitRead{step, run.shift}, codec, step, run, loaded, run.count, out, failure);
+}
+
+// Any numeric field, value by value through its decode step: the encodings that read no bits,
+// and widths the codecs' loops do not take.
+std::uint64_t column_by_step(const FieldStep& step, const ColumnRun& run, std::uint8_t* out,
+                             Failure& failure) {
+  std::uint64_t done = run.count;
+  with_element(step.column_type, [&](auto* element) {
+    using Element = std::remove_pointer_t<decltype(element)>;
+    auto* values = reinterpret_cast<Element*>(out);
+    TextRoom unused;
+    FieldValue value;
+    const std::uint8_t* window = run.window;
+    for (std::uint64_t i = 0; i < run.count; ++i, window += run.stride) {
+      const bool decoded =
+          run.bit_exact
+              ? decode_bits(step, window, run.shift,
+                            (run.count - 1 - i) * run.stride + run.readable, unused, value, failure)
+              : decode(step, window, unused, value, failure);
+      if (!decoded) {
+        done = i;
+        return;
+      }
+      if constexpr (std::is_same_v<Element, Half>) {
+        values[i] = Half{0};  // no encoding of a half column comes here
+      } else if constexpr (std::is_floating_point_v<Element>) {
+        values[i] = static_cast<Element>(value.real_value);
+      } else if constexpr (std::is_signed_v<Element>) {
+        values[i] = static_cast<Element>(value.signed_value);
+      } else {
+        values[i] = static_cast<Element>(value.unsigned_value);
+      }
+    }
+  });
+  return done;
+}
+
+std::uint64_t column_unsigned(const FieldStep& step, const ColumnRun& run, std::uint8_t* out,
+                              Failure& failure) {
+  switch (step.column_type) {
+    case ColumnType::u8:
+      return column_of<UnsignedCodec<std::uint8_t>>(step, run, out, failure);
+    case ColumnType::u16:
+      return column_of<UnsignedCodec<std::uint16_t>>(step, run, out, failure);
+    case ColumnType::u32:
+      return column_of<UnsignedCodec<std::uint32_t>>(step, run, out, failure);
+    default:
+      return column_of<UnsignedCodec<std::uint64_t>>(step, run, out, failure);
+  }
+}
+
+// The signed integer codecs; a width of 0 reads as 0 through the step.
+template <template <class> class Codec>
+std::uint64_t column_signed(const FieldStep& step, const ColumnRun& run, std::uint8_t* out,
+                            Failure& failure) {
+  if (step.bits == 0) return column_by_step(step, run, out, failure);
+  switch (step.column_type) {
+    case ColumnType::i8:
+      return column_of<Codec<std::int8_t>>(step, run, out, failure);
+    case ColumnType::i16:
+      return column_of<Codec<std::int16_t>>(step, run, out, failure);
+    case ColumnType::i32:
+      return column_of<Codec<std::int32_t>>(step, run, out, failure);
+    default:
+      return column_of<Codec<std::int64_t>>(step, run, out, failure);
+  }
+}
+
+// BCD of at least one digit; narrower fields read as 0 through the step.
+template <class Codec, std::uint32_t kDigitBits>
+std::uint64_t column_bcd(const FieldStep& step, const ColumnRun& run, std::uint8_t* out,
+                         Failure& failure) {
+  if (step.bits < kDigitBits) return column_by_step(step, run, out, failure);
+  return column_of<Codec>(step, run, out, failure);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Each row's choice
+
+// The column function and element type of a row: each numeric codec's own loop, and for the
+// other numeric rows a loop through the decode step.
+struct ColumnChoice {
+  ColumnFunction function = nullptr;
+  ColumnType type = ColumnType::text;  // floats' own; integers' follows from the width
+};
+
+consteval ColumnChoice choice_for(const EncodingRow& row) {
+  const std::string_view name = row.name;
+  if (row.family == Family::text) return {nullptr, ColumnType::text};
+  if (name == "unsigned") return {column_unsigned, ColumnType::u8};
+  if (name == "twos_complement") return {column_signed<TwosComplementCodec>, ColumnType::i8};
+  if (name == "ones_complement") return {column_signed<OnesComplementCodec>, ColumnType::i8};
+  if (name == "sign_magnitude") return {column_signed<SignMagnitudeCodec>, ColumnType::i8};
+  if (name == "packed_bcd") return {column_bcd<PackedBcdCodec<false>, 4>, ColumnType::i64};
+  if (name == "packed_bcd_signed") return {column_bcd<PackedBcdCodec<true>, 4>, ColumnType::i64};
+  if (name == "unpacked_bcd") return {column_bcd<UnpackedBcdCodec<false>, 8>, ColumnType::i64};
+  if (name == "unpacked_bcd_signed") {
+    return {column_bcd<UnpackedBcdCodec<true>, 8>, ColumnType::i64};
+  }
+  if (name == "ieee754_f16") return {column_of<HalfCodec>, ColumnType::f16};
+  if (name == "ieee754_f32") return {column_of<SingleCodec>, ColumnType::f32};
+  if (name == "ieee754_f64") return {column_of<DoubleCodec>, ColumnType::f64};
+  // Every other number (f128, the reserved formats) as a double through its decode step; a row
+  // of a family with no loop here must not slip by.
+  if (row.family != Family::binary_f128 && row.family != Family::reserved) {
+    throw "an encoding with no column function";
+  }
+  return {column_by_step, ColumnType::f64};
+}
+
+template <std::size_t... kIndex>
+consteval std::array<ColumnChoice, kEncodingCount> choices(std::index_sequence<kIndex...>) {
+  return {choice_for(kEncodings[kIndex])...};
+}
+
+constexpr std::array<ColumnChoice, kEncodingCount> kColumnChoices =
+    choices(std::make_index_sequence<kEncodingCount>());
+
+ColumnType integer_column(std::uint32_t bits, bool is_signed) {
+  const int size = bits <= 8 ? 0 : bits <= 16 ? 1 : bits <= 32 ? 2 : 3;
+  constexpr ColumnType kUnsigned[] = {ColumnType::u8, ColumnType::u16, ColumnType::u32,
+                                      ColumnType::u64};
+  constexpr ColumnType kSigned[] = {ColumnType::i8, ColumnType::i16, ColumnType::i32,
+                                    ColumnType::i64};
+  return is_signed ? kSigned[size] : kUnsigned[size];
+}
+
+}  // namespace
+
+}  // namespace fieldpack::core::detail
+
+namespace fieldpack::core {
+
+void compile_layout_step(FieldStep& step) {
+  // Rows are kEncodings' own: the row's index picks its column function.
+  const detail::ColumnChoice& choice =
+      detail::kColumnChoices[static_cast<std::size_t>(step.row - kEncodings)];
+  step.column = choice.function;
+  step.column_type = choice.type;
+  if (step.row->family == Family::unsigned_integer || step.row->family == Family::signed_integer) {
+    step.column_type =
+        detail::integer_column(step.bits, step.row->family == Family::signed_integer);
+  }
+  step.word_bits = step.order == ByteOrder::big && !step.reverse_bits && step.bits - 1u < 64u;
+}
+
+}  // namespace fieldpack::core
