@@ -74,10 +74,10 @@ def dtype_of(entry):
     return None  # text
 
 
-@given(st.lists(entries(), max_size=6), st.data())
-def test_columns_hold_what_iter_unpack_yields(recipe, data):
+@given(st.lists(entries(), max_size=6), st.sampled_from(["bytes", "bits"]), st.data())
+def test_columns_hold_what_iter_unpack_yields(recipe, packing, data):
     try:
-        layout = Layout(recipe)
+        layout = Layout(recipe, packing=packing)
     except ValueError:
         return
     size = layout.size or 0

@@ -357,7 +357,7 @@ std::uint64_t column_of(const FieldStep& step, const ColumnRun& run, std::uint8_
   // Bit-exact: one 64-bit load per packet where the load holds the field and stays inside the
   // run (the last packets may end too soon for it), bit by bit otherwise.
   std::uint64_t loaded = 0;
-  if (!step.reverse_bits && run.shift + step.bits <= 64) {
+  if (step.bits != 0 && !step.reverse_bits && run.shift + step.bits <= 64) {
     loaded = run.count;
     if (run.readable < 8) {
       const std::uint64_t short_packets = (8 - run.readable + run.stride - 1) / run.stride;
