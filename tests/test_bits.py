@@ -5,6 +5,7 @@ functions (the codecs' own rule); fields of whole bytes on byte boundaries read 
 under byte packing."""
 
 import copy
+import json
 import math
 import pickle
 import random
@@ -66,8 +67,6 @@ def reference_image(recipe, values, length, offset=0):
     for entry, start in zip(recipe, starts(recipe)):
         start += offset
         bits, name = entry["bits"], entry["name"]
-        if bits == 0:
-            continue
         single = dict(entry, offset_bits=0)
         window = fieldpack.pack_parameters([single], {name: values[name]})
         count = len(window)
@@ -160,13 +159,16 @@ def test_bit_layouts_read_and_write_as_the_reference(recipe, data):
     assert outcome(layout.unpack, bytearray(packet), offset) == outcome(
         reference_unpack, recipe, packet, offset)
 
-    last = {entry["name"]: entry for entry in recipe}  # the last field of a name packs its value
-    values = {name: data.draw(fitting(entry)) for name, entry in last.items()}
-    for entry in recipe:  # every field of the name packs that value: it must fit each
-        if outcome(fieldpack.pack_parameters, [dict(entry, offset_bits=0)], values)[0] != "ok":
-            return
-    expected = reference_image(recipe, values, size).to_bytes(size, "big")
-    assert layout.pack(values) == expected
+    # Mostly values that fit, now and then any value of the kind (out of range, of another type).
+    last = {entry["name"]: entry for entry in recipe}
+    values = {name: data.draw(st.one_of(fitting(entry), fitting(entry), fitting(entry),
+                                        values_for(entry["encoding"])))
+              for name, entry in last.items()}
+    packed = outcome(layout.pack, values)
+    assert packed == outcome(lambda: reference_image(recipe, values, size).to_bytes(size, "big"))
+    if packed[0] != "ok":
+        return
+    expected = layout.pack(values)
     buffer = data.draw(st.binary(min_size=size + 3, max_size=size + 3))
     target = bytearray(buffer)
     layout.pack_into(target, values, offset)
@@ -402,6 +404,29 @@ def test_strict_packing_reads_back_what_unpack_reads():
     assert caught.value.__notes__[0] == "field 0 'a' (unsigned, 6 bits at bit 0)"
     with pytest.raises(ValueError, match="does not fit the field's 16 bits"):
         Layout([field("f", 16, "ieee754_f32")], packing="bits", strict=True).pack({"f": 1.5})
+
+
+class Values(dict):
+    pass
+
+
+@pytest.mark.parametrize("packing", ["bytes", "bits"])
+def test_values_pack_alike_in_any_order_under_any_equal_keys(packing):
+    # The walk finds values given in field order under the names' own objects without hashing;
+    # every other dict must pack the same.
+    layout = Layout([field("a", 5), field("b", 12, "twos_complement"), field("c", 7),
+                     field("a", 4, offset_bits=24)], packing=packing)
+    values = {"a": 9, "b": -300, "c": 77}
+    expected = layout.pack(values)
+    for form in (dict(reversed(values.items())), json.loads(json.dumps(values)),
+                 {**values, "z": 1}, {"z": 1, **values}, Values(values),
+                 {"a": 9, "c": 77, "b": -300}, dict(zip(layout.names, [9, -300, 77]))):
+        assert layout.pack(form) == expected
+        buffer = bytearray(layout.size)
+        layout.pack_into(buffer, form)
+        assert buffer == expected
+    with pytest.raises(ValueError, match="Missing value for parameter: 'c'"):
+        layout.pack({"a": 9, "b": -300})
 
 
 @pytest.mark.parametrize("options", [{"packing": "bits"}, {"packing": "bits", "strict": True},

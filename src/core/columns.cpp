@@ -4,6 +4,7 @@
 // 64-bit load, or bit by bit), so that the choice is made once per run and never per value.
 // What each loop gives is exactly what the field's decode step gives for the same window.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -78,14 +79,16 @@ struct GeneralRead {
   }
 };
 
-// A bit-exact field whose bits lie within the 64-bit load from its first byte (the load must be
-// readable); little-endian fields are whole bytes.
-template <bool kLittle>
+// A bit-exact field from the 64-bit load at its first byte, and when it reaches past that load
+// (kNinth) the byte after it; the bytes must be readable. Little-endian fields are whole bytes.
+template <bool kLittle, bool kNinth>
 struct WordRead {
   std::uint32_t shift;
   std::uint32_t after;  // 64 - bits
   std::uint64_t operator()(const std::uint8_t* p) const {
-    const std::uint64_t value = (load_big64(p) << shift) >> after;
+    std::uint64_t value = load_big64(p) << shift;
+    if constexpr (kNinth) value |= std::uint64_t{p[8]} >> (8 - shift);
+    value >>= after;
     return kLittle ? byteswap64(value) >> after : value;
   }
 };
@@ -115,35 +118,42 @@ struct UnsignedCodec {
 };
 
 // The low `bits` bits sign-extended: two's complement within the width; from 64 bits up the
-// 64-bit pattern itself.
+// 64-bit pattern itself. kFull: the width is the element's, and the conversion alone extends.
+template <class S, bool kFull>
 struct SignExtend {
-  std::uint32_t unused;  // 64 - bits, 0 from 64 bits up
+  std::uint64_t mask;
+  std::uint64_t sign;
   explicit SignExtend(const FieldStep& step)
-      : unused(64 - std::min<std::uint32_t>(step.bits, 64)) {}
+      : mask(low_mask(std::min<std::uint32_t>(step.bits, 64))),
+        sign(std::uint64_t{1} << (std::min<std::uint32_t>(step.bits, 64) - 1)) {}
   std::int64_t operator()(std::uint64_t raw) const {
-    return static_cast<std::int64_t>(raw << unused) >> unused;
+    if constexpr (kFull) {
+      return static_cast<S>(raw);
+    } else {
+      return static_cast<std::int64_t>(((raw & mask) ^ sign) - sign);
+    }
   }
 };
 
-template <class S>
+template <class S, bool kFull>
 struct TwosComplementCodec {
   using Storage = S;
   static constexpr bool kMasks = true;
   static constexpr bool kFails = false;
   static constexpr bool kAnyWidth = false;
-  SignExtend extend;
+  SignExtend<S, kFull> extend;
   explicit TwosComplementCodec(const FieldStep& step) : extend(step) {}
   Storage operator()(std::uint64_t raw) const { return static_cast<Storage>(extend(raw)); }
 };
 
 // A negative ones' complement value is one more than the two's complement of the same bits.
-template <class S>
+template <class S, bool kFull>
 struct OnesComplementCodec {
   using Storage = S;
   static constexpr bool kMasks = true;
   static constexpr bool kFails = false;
   static constexpr bool kAnyWidth = false;
-  SignExtend extend;
+  SignExtend<S, kFull> extend;
   explicit OnesComplementCodec(const FieldStep& step) : extend(step) {}
   Storage operator()(std::uint64_t raw) const {
     const std::int64_t value = extend(raw);
@@ -151,19 +161,21 @@ struct OnesComplementCodec {
   }
 };
 
-template <class S>
+// The sign bit is bit (bits - 1) mod 64, as the decoder takes it; bits above it are ignored.
+template <class S, bool kFull>
 struct SignMagnitudeCodec {
   using Storage = S;
   static constexpr bool kMasks = true;
   static constexpr bool kFails = false;
   static constexpr bool kAnyWidth = false;
-  std::uint32_t sign;
+  std::uint64_t sign;
   std::uint64_t magnitude_mask;
   explicit SignMagnitudeCodec(const FieldStep& step)
-      : sign(sign_bit_index(step.bits)), magnitude_mask(low_mask(sign)) {}
+      : sign(std::uint64_t{1} << sign_bit_index(step.bits)),
+        magnitude_mask(low_mask(sign_bit_index(step.bits))) {}
   Storage operator()(std::uint64_t raw) const {
     const auto magnitude = static_cast<std::int64_t>(raw & magnitude_mask);
-    const std::int64_t negative = -static_cast<std::int64_t>((raw >> sign) & 1u);
+    const std::int64_t negative = (raw & sign) != 0 ? -1 : 0;
     return static_cast<Storage>((magnitude ^ negative) - negative);
   }
 };
@@ -238,32 +250,30 @@ struct UnpackedBcdCodec {
 };
 
 // Floats in their own format, bits above the format ignored; a NaN made quiet with its sign and
-// payload kept, as the decoders make it when they widen it.
-struct HalfCodec {
-  using Storage = std::uint16_t;
+// payload kept, as the decoders make it when they widen it. Without a branch or a comparison: a
+// magnitude above the exponent's (a NaN) carries into the top bit when kSpare is added, and that
+// bit shifted down to the quiet bit's place is the quiet bit to set. The loop's four values a step
+// then go through it side by side in vector registers.
+template <class S, S kExponent, S kQuiet>
+struct FloatCodec {
+  using Storage = S;
   static constexpr bool kMasks = false;
   static constexpr bool kFails = false;
   static constexpr bool kAnyWidth = true;
-  explicit HalfCodec(const FieldStep&) {}
+  static constexpr S kMagnitude = static_cast<S>(static_cast<S>(~S{0}) >> 1);
+  static constexpr S kTop = static_cast<S>(kMagnitude + 1u);
+  static constexpr S kSpare = static_cast<S>(kTop - kExponent - 1u);
+  static constexpr int kDown = std::countr_zero(kTop) - std::countr_zero(kQuiet);
+  explicit FloatCodec(const FieldStep&) {}
   Storage operator()(std::uint64_t raw) const {
-    const auto half = static_cast<std::uint32_t>(raw & 0xFFFFu);
-    const std::uint32_t nan = (half & 0x7FFFu) > 0x7C00u ? 0x0200u : 0u;
-    return static_cast<Storage>(half | nan);
+    const auto value = static_cast<S>(raw);
+    const auto carried = static_cast<S>((value & kMagnitude) + kSpare);
+    return static_cast<S>(value | ((carried >> kDown) & kQuiet));
   }
 };
 
-struct SingleCodec {
-  using Storage = std::uint32_t;
-  static constexpr bool kMasks = false;
-  static constexpr bool kFails = false;
-  static constexpr bool kAnyWidth = true;
-  explicit SingleCodec(const FieldStep&) {}
-  Storage operator()(std::uint64_t raw) const {
-    const auto single = static_cast<std::uint32_t>(raw);
-    const std::uint32_t nan = (single & 0x7FFFFFFFu) > 0x7F800000u ? 0x00400000u : 0u;
-    return single | nan;
-  }
-};
+using HalfCodec = FloatCodec<std::uint16_t, 0x7C00u, 0x0200u>;
+using SingleCodec = FloatCodec<std::uint32_t, 0x7F800000u, 0x00400000u>;
 
 // A double's bits are the value's, signalling NaNs included, as the decoder gives them.
 struct DoubleCodec {
@@ -296,15 +306,30 @@ std::uint64_t loop(const Read& read, const Codec& codec, const FieldStep& step,
   auto* values = reinterpret_cast<Storage*>(out);
   const std::uint64_t stride = run.stride;
   const std::uint8_t* window = run.window + first * stride;
-  for (std::uint64_t i = first; i < end; ++i, window += stride) {
-    const std::uint64_t raw = read(window);
-    if constexpr (Codec::kFails) {
+  if constexpr (Codec::kFails) {
+    for (std::uint64_t i = first; i < end; ++i, window += stride) {
+      const std::uint64_t raw = read(window);
       if (!codec.decode(raw, values[i])) [[unlikely]] {
         if (!codec_verdict(step, raw, values[i], failure)) return i;
       }
-    } else {
-      values[i] = codec(raw);
     }
+  } else {
+    // Four packets a step, each at its own distance from the step's first: the loads do not
+    // wait on one another's address.
+    const std::uint64_t stride2 = 2 * stride;
+    const std::uint64_t stride3 = 3 * stride;
+    std::uint64_t i = first;
+    for (; end - i >= 4; i += 4, window += 4 * stride) {
+      const Storage a = codec(read(window));
+      const Storage b = codec(read(window + stride));
+      const Storage c = codec(read(window + stride2));
+      const Storage d = codec(read(window + stride3));
+      values[i] = a;
+      values[i + 1] = b;
+      values[i + 2] = c;
+      values[i + 3] = d;
+    }
+    for (; i < end; ++i, window += stride) values[i] = codec(read(window));
   }
   return end;
 }
@@ -357,17 +382,28 @@ std::uint64_t column_of(const FieldStep& step, const ColumnRun& run, std::uint8_
   // Bit-exact: one 64-bit load per packet where the load holds the field and stays inside the
   // run (the last packets may end too soon for it), bit by bit otherwise.
   std::uint64_t loaded = 0;
-  if (step.bits != 0 && !step.reverse_bits && run.shift + step.bits <= 64) {
+  if (step.bits - 1u < 64u && !step.reverse_bits) {
+    const bool ninth = run.shift + step.bits > 64;
+    const std::uint64_t needed = ninth ? 9 : 8;
     loaded = run.count;
-    if (run.readable < 8) {
-      const std::uint64_t short_packets = (8 - run.readable + run.stride - 1) / run.stride;
+    if (run.readable < needed) {
+      const std::uint64_t short_packets = (needed - run.readable + run.stride - 1) / run.stride;
       loaded = run.count - std::min(run.count, short_packets);
     }
     const std::uint32_t after = 64 - step.bits;
-    const std::uint64_t done =
-        step.order == ByteOrder::little
-            ? loop(WordRead<true>{run.shift, after}, codec, step, run, 0, loaded, out, failure)
-            : loop(WordRead<false>{run.shift, after}, codec, step, run, 0, loaded, out, failure);
+    const bool little = step.order == ByteOrder::little;
+    std::uint64_t done = 0;
+    if (ninth) {
+      done = little ? loop(WordRead<true, true>{run.shift, after}, codec, step, run, 0, loaded, out,
+                           failure)
+                    : loop(WordRead<false, true>{run.shift, after}, codec, step, run, 0, loaded,
+                           out, failure);
+    } else {
+      done = little ? loop(WordRead<true, false>{run.shift, after}, codec, step, run, 0, loaded,
+                           out, failure)
+                    : loop(WordRead<false, false>{run.shift, after}, codec, step, run, 0, loaded,
+                           out, failure);
+    }
     if (done < loaded) return done;
   }
   return loop(BitRead{step, run.shift}, codec, step, run, loaded, run.count, out, failure);
@@ -422,20 +458,30 @@ std::uint64_t column_unsigned(const FieldStep& step, const ColumnRun& run, std::
   }
 }
 
+// The signed integer codecs of elements S, whose width is the field's or wider.
+template <template <class, bool> class Codec, class S>
+std::uint64_t column_signed_of(const FieldStep& step, const ColumnRun& run, std::uint8_t* out,
+                               Failure& failure) {
+  if (std::min<std::uint32_t>(step.bits, 64) == 8 * sizeof(S)) {
+    return column_of<Codec<S, true>>(step, run, out, failure);
+  }
+  return column_of<Codec<S, false>>(step, run, out, failure);
+}
+
 // The signed integer codecs; a width of 0 reads as 0 through the step.
-template <template <class> class Codec>
+template <template <class, bool> class Codec>
 std::uint64_t column_signed(const FieldStep& step, const ColumnRun& run, std::uint8_t* out,
                             Failure& failure) {
   if (step.bits == 0) return column_by_step(step, run, out, failure);
   switch (step.column_type) {
     case ColumnType::i8:
-      return column_of<Codec<std::int8_t>>(step, run, out, failure);
+      return column_signed_of<Codec, std::int8_t>(step, run, out, failure);
     case ColumnType::i16:
-      return column_of<Codec<std::int16_t>>(step, run, out, failure);
+      return column_signed_of<Codec, std::int16_t>(step, run, out, failure);
     case ColumnType::i32:
-      return column_of<Codec<std::int32_t>>(step, run, out, failure);
+      return column_signed_of<Codec, std::int32_t>(step, run, out, failure);
     default:
-      return column_of<Codec<std::int64_t>>(step, run, out, failure);
+      return column_signed_of<Codec, std::int64_t>(step, run, out, failure);
   }
 }
 
@@ -455,24 +501,28 @@ std::uint64_t column_bcd(const FieldStep& step, const ColumnRun& run, std::uint8
 struct ColumnChoice {
   ColumnFunction function = nullptr;
   ColumnType type = ColumnType::text;  // floats' own; integers' follows from the width
+  NumberCodec codec = NumberCodec::other;
 };
 
 consteval ColumnChoice choice_for(const EncodingRow& row) {
   const std::string_view name = row.name;
   if (row.family == Family::text) return {nullptr, ColumnType::text};
   if (name == "unsigned") return {column_unsigned, ColumnType::u8};
-  if (name == "twos_complement") return {column_signed<TwosComplementCodec>, ColumnType::i8};
-  if (name == "ones_complement") return {column_signed<OnesComplementCodec>, ColumnType::i8};
-  if (name == "sign_magnitude") return {column_signed<SignMagnitudeCodec>, ColumnType::i8};
+  if (name == "twos_complement")
+    return {column_signed<TwosComplementCodec>, ColumnType::i8, NumberCodec::twos_complement};
+  if (name == "ones_complement")
+    return {column_signed<OnesComplementCodec>, ColumnType::i8, NumberCodec::ones_complement};
+  if (name == "sign_magnitude")
+    return {column_signed<SignMagnitudeCodec>, ColumnType::i8, NumberCodec::sign_magnitude};
   if (name == "packed_bcd") return {column_bcd<PackedBcdCodec<false>, 4>, ColumnType::i64};
   if (name == "packed_bcd_signed") return {column_bcd<PackedBcdCodec<true>, 4>, ColumnType::i64};
   if (name == "unpacked_bcd") return {column_bcd<UnpackedBcdCodec<false>, 8>, ColumnType::i64};
   if (name == "unpacked_bcd_signed") {
     return {column_bcd<UnpackedBcdCodec<true>, 8>, ColumnType::i64};
   }
-  if (name == "ieee754_f16") return {column_of<HalfCodec>, ColumnType::f16};
-  if (name == "ieee754_f32") return {column_of<SingleCodec>, ColumnType::f32};
-  if (name == "ieee754_f64") return {column_of<DoubleCodec>, ColumnType::f64};
+  if (name == "ieee754_f16") return {column_of<HalfCodec>, ColumnType::f16, NumberCodec::half};
+  if (name == "ieee754_f32") return {column_of<SingleCodec>, ColumnType::f32, NumberCodec::single};
+  if (name == "ieee754_f64") return {column_of<DoubleCodec>, ColumnType::f64, NumberCodec::double_};
   // Every other number (f128, the reserved formats) as a double through its decode step; a row
   // of a family with no loop here must not slip by.
   if (row.family != Family::binary_f128 && row.family != Family::reserved) {
@@ -510,6 +560,7 @@ void compile_layout_step(FieldStep& step) {
       detail::kColumnChoices[static_cast<std::size_t>(step.row - kEncodings)];
   step.column = choice.function;
   step.column_type = choice.type;
+  step.codec = choice.codec;
   if (step.row->family == Family::unsigned_integer || step.row->family == Family::signed_integer) {
     step.column_type =
         detail::integer_column(step.bits, step.row->family == Family::signed_integer);

@@ -19,6 +19,7 @@
 #include "common/field_window.hpp"
 #include "common/result.hpp"
 #include "common/text.hpp"
+#include "decoder/codecs/decoder.hpp"
 
 namespace fieldpack::core {
 
@@ -39,6 +40,17 @@ enum class WindowAccess : std::uint8_t {
   little4,
   little8,
   general
+};
+
+// The numeric codecs a walk may call directly, without the row's Result: those that never fail.
+enum class NumberCodec : std::uint8_t {
+  other,
+  twos_complement,
+  ones_complement,
+  sign_magnitude,
+  half,
+  single,
+  double_
 };
 
 // What a field's value is to the host: what decoding gives, and what packing takes.
@@ -182,11 +194,12 @@ struct FieldStep {
   WindowAccess access = WindowAccess::general;
   ValueKind decoded = ValueKind::unsigned_integer;
   ValueKind packed = ValueKind::unsigned_integer;
-  // compile_layout_step's: the column's element type, and for bit-exact fields whether the
-  // field's bits read from one 64-bit load are its value (big-endian, unmirrored, 1 to 64 bits)
-  // when the load holds them.
+  // compile_layout_step's: the column's element type; for bit-exact fields whether the field's
+  // bits read from one 64-bit load are its value (big-endian, unmirrored, 1 to 64 bits) when the
+  // load holds them; and the codec that decodes a number of the field, where it never fails.
   ColumnType column_type = ColumnType::text;
   bool word_bits = false;
+  NumberCodec codec = NumberCodec::other;
 };
 
 // A field compiled for its steps: its window's reading and writing, and the decode and encode
@@ -427,6 +440,35 @@ inline void place(const FieldStep& step, const Encoded& encoded, std::uint8_t* i
   place_code(image, image_size, first_byte, code, step.bits, step.order, step.reverse_bits);
 }
 
+// The code of a value that encodes without a failure in the simplest way, computed here as the
+// step's encoder computes it: an unsigned value within the width, a two's complement one within
+// its range. False for every other value and field, which go through encode (and its wording of
+// a failure).
+inline bool quick_code(const FieldStep& step, const NativeValue& value, std::uint64_t& code) {
+  if (step.decode == detail::decode_unsigned) {
+    code = value.unsigned_value;
+    return step.bits >= 64 || code <= step.mask;
+  }
+  if (step.codec == NumberCodec::twos_complement && step.bits - 1u < 64u) {
+    const std::uint64_t half = std::uint64_t{1} << (step.bits - 1);
+    code = static_cast<std::uint64_t>(value.signed_value);
+    // In range when value + half lies in [0, 2 * half), in wrapping arithmetic.
+    if (step.bits < 64 && code + half > step.mask) return false;
+    code &= step.mask;
+    return true;
+  }
+  return false;
+}
+
+// Writes the low bits of `code` (the field's width of them, `mask`) into the 64-bit word from
+// `word`, `below` bits above its last bit, keeping its other bits.
+inline void store_word(std::uint8_t* word, std::uint32_t below, std::uint64_t mask,
+                       std::uint64_t code) {
+  const std::uint64_t placed = mask << below;
+  const std::uint64_t old = detail::load_big64(word);
+  detail::store_big64(word, (old & ~placed) | ((code << below) & placed));
+}
+
 inline std::uint64_t read_bits_value(const FieldStep& step, const std::uint8_t* window,
                                      std::uint32_t shift, std::uint64_t readable) {
   if (step.word_bits && shift + step.bits <= 64 && readable >= 8) {
@@ -442,20 +484,48 @@ inline bool decode_bits(const FieldStep& step, const std::uint8_t* window, std::
     return true;
   }
   if (step.decode == detail::decode_number) {
-    return detail::number_from_value(step, read_bits_value(step, window, shift, readable), out,
-                                     failure);
+    const std::uint64_t raw = read_bits_value(step, window, shift, readable);
+    // The codecs that never fail, called directly.
+    switch (step.codec) {
+      case NumberCodec::twos_complement:
+        out.signed_value = decoder::decode_twos_complement(raw, step.bits);
+        return true;
+      case NumberCodec::ones_complement:
+        out.signed_value = decoder::decode_ones_complement(raw, step.bits);
+        return true;
+      case NumberCodec::sign_magnitude:
+        out.signed_value = decoder::decode_sign_magnitude(raw, step.bits);
+        return true;
+      case NumberCodec::half:
+        out.real_value = decoder::decode_ieee754_f16(raw);
+        return true;
+      case NumberCodec::single:
+        out.real_value = decoder::decode_ieee754_f32(raw);
+        return true;
+      case NumberCodec::double_:
+        out.real_value = decoder::decode_ieee754_f64(raw);
+        return true;
+      case NumberCodec::other:
+        break;
+    }
+    return detail::number_from_value(step, raw, out, failure);
   }
   return detail::decode_bits_general(step, window, shift, room, out, failure);
 }
 
+// `room`: the bytes from `image` that may be read and written back as they were, at least
+// `image_size`; a field's bits beyond `image_size` are dropped all the same.
 inline void place_bits(const FieldStep& step, const Encoded& encoded, std::uint8_t* image,
-                       std::uint64_t image_size, std::uint64_t first_byte, std::uint32_t shift) {
+                       std::uint64_t image_size, std::uint64_t first_byte, std::uint32_t shift,
+                       std::uint64_t room) {
   if (encoded.is_text) {
     place_bit_bytes(image, image_size, first_byte, shift, encoded.bytes, step.bits, step.order);
     return;
   }
-  // One load and one store when the field's bits and the word lie inside the image.
-  if (step.word_bits && shift + step.bits <= 64 && first_byte + 8 <= image_size) {
+  // One load and one store when the field's bits lie inside the image and the word inside the
+  // room.
+  if (step.word_bits && shift + step.bits <= 64 && first_byte + 8 <= room &&
+      8 * first_byte + shift + step.bits <= 8 * image_size) {
     std::uint8_t* out = image + first_byte;
     const std::uint32_t below = 64 - shift - step.bits;
     const std::uint64_t mask = step.mask << below;

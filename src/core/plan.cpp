@@ -175,6 +175,17 @@ Plan::Plan(std::vector<FieldSpec> specs, Packing packing)
     }
   }
   if (sizing_.ok) sizing_.packet_size = (largest_end + 7) / 8;
+  if (packing_ == Packing::bits) {
+    word_places_.reserve(fields_.size());
+    for (const PlannedField& field : fields_) {
+      const FieldStep& step = field.step;
+      const auto shift = static_cast<std::uint32_t>(field.start_bit % 8);
+      WordPlace& place = word_places_.emplace_back();
+      place.first_byte = field.start_bit / 8;
+      place.fits = step.word_bits && shift + step.bits <= 64;
+      if (place.fits) place.below = 64 - shift - step.bits;
+    }
+  }
 }
 
 Failure Plan::refused(std::size_t index) const {

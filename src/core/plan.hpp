@@ -72,12 +72,24 @@ inline Placement placement(Packing packing, const FieldStep& step, std::uint64_t
   return {start / 8, static_cast<std::uint32_t>(start % 8), bit_span(start % 8, step.bits)};
 }
 
+// Where a bit-exact field's bits go with one 64-bit load and store (field_step.hpp, store_word)
+// when the packet starts on a byte boundary and the image has eight bytes to spare after its
+// end: the word from byte `first_byte`, the field `below` bits above the word's last bit.
+// `fits` is false for fields that go in otherwise.
+struct WordPlace {
+  std::uint64_t first_byte = 0;
+  std::uint32_t below = 0;
+  bool fits = false;
+};
+
 class Plan {
  public:
   // A bit-exact plan's specs must be ones that bit_exact_refusal takes.
   explicit Plan(std::vector<FieldSpec> specs, Packing packing = Packing::bytes);
 
   Packing packing() const { return packing_; }
+  // One per field for a bit-exact plan; empty for a byte-granular one.
+  const std::vector<WordPlace>& word_places() const { return word_places_; }
   Placement placement(std::size_t index, std::uint64_t start) const {
     return core::placement(packing_, fields_[index].step, start);
   }
@@ -106,6 +118,7 @@ class Plan {
   std::vector<FieldSpec> specs_;
   Packing packing_ = Packing::bytes;
   std::vector<PlannedField> fields_;
+  std::vector<WordPlace> word_places_;
   Sizing sizing_;
   std::array<std::uint64_t, 8> extents_{};
   std::uint64_t largest_end_ = 0;

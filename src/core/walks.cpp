@@ -177,7 +177,7 @@ bool check_read_back(const Plan& plan, const Image& image, const std::vector<Pro
                              produced[i].bytes.size());
     const Placement own_place{0, placed.shift, placed.byte_count};
     if (packing == Packing::bits) {
-      place_bits(step, encoded, own, placed.byte_count, 0, placed.shift);
+      place_bits(step, encoded, own, placed.byte_count, 0, placed.shift, placed.byte_count);
     } else {
       place(step, encoded, own, placed.byte_count, 0);
     }

@@ -4,8 +4,10 @@
 // objects, and reads the values to pack in the walk's order.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +42,9 @@ std::size_t unpack(const Plan& plan, ByteSpan packet, std::uint32_t offset_bits,
 void misplaced(const Plan& plan, std::size_t index, std::uint64_t start, std::uint64_t packet_size,
                FieldFailure& failure);
 
+// The largest packet a bit-exact walk copies (into its TextRoom) to read.
+inline constexpr std::uint64_t kPaddedPacket = 192;
+
 template <Packing kPacking, class Sink>
 std::size_t unpack_each_as(const Plan& plan, ByteSpan packet, std::uint32_t offset_bits,
                            TextRoom& room, FieldFailure& failure, Sink&& sink) {
@@ -47,6 +52,19 @@ std::size_t unpack_each_as(const Plan& plan, ByteSpan packet, std::uint32_t offs
   const std::vector<PlannedField>& fields = plan.fields();
   const std::size_t count = fields.size();
   FieldValue value;
+  // Bit-exact fields of a small packet are read from a copy with eight zero bytes after it, so
+  // that one 64-bit load reads any field of 57 bits or less, the last ones too.
+  const std::uint8_t* bytes = packet.data();
+  std::uint64_t readable = packet.size();
+  if constexpr (kBits) {
+    if (packet.size() <= kPaddedPacket) {
+      std::uint8_t* copy = room.take(packet.size() + 8);
+      if (!packet.empty()) std::memcpy(copy, packet.data(), packet.size());
+      std::memset(copy + packet.size(), 0, 8);
+      bytes = copy;
+      readable += 8;
+    }
+  }
   for (std::size_t i = 0; i < count; ++i) {
     const PlannedField& field = fields[i];
     // 64-bit positions: a start or end past the largest 32-bit position is refused, never
@@ -61,10 +79,10 @@ std::size_t unpack_each_as(const Plan& plan, ByteSpan packet, std::uint32_t offs
       misplaced(plan, i, start, packet.size(), failure);
       return i;
     }
-    const std::uint8_t* window = packet.data() + first_byte;
+    const std::uint8_t* window = bytes + first_byte;
     bool decoded;
     if constexpr (kBits) {
-      decoded = decode_bits(field.step, window, shift, packet.size() - first_byte, room, value,
+      decoded = decode_bits(field.step, window, shift, readable - first_byte, room, value,
                             failure.failure);
     } else {
       decoded = decode(field.step, window, room, value, failure.failure);
@@ -94,6 +112,9 @@ struct Image {
   std::uint8_t* data = nullptr;
   std::uint64_t size = 0;
   std::uint32_t offset_bits = 0;
+  // Bytes from `data` that may be read and written back as they were (a bit-exact pack writes a
+  // field with one load and one store where they fit); `size` when less.
+  std::uint64_t room = 0;
 };
 
 // What packing produced for each field, kept by a strict pack to compare with what unpacking
@@ -148,7 +169,7 @@ inline bool pack_field_as(const Plan& plan, std::size_t index, const NativeValue
   const std::uint64_t start = image.offset_bits % 8 + field.start_bit;
   if constexpr (kPacking == Packing::bits) {
     place_bits(field.step, encoded, image.data, image.size, start / 8,
-               static_cast<std::uint32_t>(start % 8));
+               static_cast<std::uint32_t>(start % 8), std::max(image.size, image.room));
   } else {
     place(field.step, encoded, image.data, image.size, start / 8);
   }

@@ -27,7 +27,11 @@ constexpr std::uint64_t kNoPacket = static_cast<std::uint64_t>(-1);
 // Packets per block: about this many bytes of them, so that a block stays in cache while each
 // of its fields is read.
 constexpr std::uint64_t kBlockBytes = 64 * 1024;
+// At most this many packets per block when numeric values become objects (they wait in scratch
+// memory for the block's end), and when they go into arrays (the loop over a block is what a
+// call costs; fewer, longer ones cost less).
 constexpr std::uint64_t kMaxBlockPackets = 2048;
+constexpr std::uint64_t kMaxArrayBlockPackets = 16384;
 // Below this many numeric values, giving up the interpreter lock costs more than it frees.
 constexpr std::uint64_t kUnlockedValues = 4096;
 
@@ -209,14 +213,13 @@ class Decoder {
         count_(count),
         stride_(stride),
         targets_(targets),
-        at_(at),
-        block_(std::clamp<std::uint64_t>(kBlockBytes / std::max<std::uint64_t>(stride, 1), 1,
-                                         kMaxBlockPackets)) {}
+        at_(at) {}
 
   bool run(const PacketOrigin& origin) {
     const std::size_t field_count = plan_.field_count();
     bool lists = true;  // whether numeric values become objects (no numpy array anywhere)
     std::size_t numeric = 0;
+    std::size_t scratch_fields = 0;  // numeric fields that go to a list or nowhere
     for (std::size_t i = 0; i < field_count; ++i) {
       // The first field that fails in every packet fails in packet 0; from then on the limits
       // keep every loop off it and off the fields after it.
@@ -228,10 +231,16 @@ class Decoder {
       if (columns_.field_type(i) == ColumnType::text) continue;
       ++numeric;
       const std::size_t column = columns_.column_of(i);
-      if (column != ColumnSet::kNone && targets_[column].array) lists = false;
+      if (column != ColumnSet::kNone && targets_[column].array) {
+        lists = false;
+      } else {
+        ++scratch_fields;
+      }
     }
+    block_ = std::clamp<std::uint64_t>(kBlockBytes / std::max<std::uint64_t>(stride_, 1), 1,
+                                       lists ? kMaxBlockPackets : kMaxArrayBlockPackets);
     // Room for one block of every numeric field that goes to a list or nowhere.
-    scratch_.resize(static_cast<std::size_t>(block_ * numeric * sizeof(std::uint64_t)));
+    scratch_.resize(static_cast<std::size_t>(block_ * scratch_fields * sizeof(std::uint64_t)));
     if (lists) {
       if (!blocks(true, true, false)) return false;
     } else {
@@ -274,10 +283,14 @@ class Decoder {
     for (std::size_t i = 0; i < plan_.field_count(); ++i) {
       const ColumnType type = columns_.field_type(i);
       if (type == ColumnType::text) continue;
-      std::uint8_t* out = scratch_.data() + block_ * sizeof(std::uint64_t) * slot++;
+      // An array's own memory, or the field's room in the scratch memory (in lists mode every
+      // numeric field has one, in the order objects_of_block reads them).
+      std::uint8_t* out = nullptr;
       const std::size_t column = columns_.column_of(i);
       if (column != ColumnSet::kNone && targets_[column].array) {
         out = targets_[column].array + first * element_size(type);
+      } else {
+        out = scratch_.data() + block_ * sizeof(std::uint64_t) * slot++;
       }
       const std::uint64_t limit = first_.limit(i, count_);
       if (limit <= first) continue;
@@ -339,7 +352,7 @@ class Decoder {
   std::uint64_t stride_;
   const std::vector<ColumnTarget>& targets_;
   std::uint64_t at_;
-  std::uint64_t block_;
+  std::uint64_t block_ = 1;  // packets per block, set by run()
   std::vector<std::uint8_t> scratch_;
   FirstFailure first_;
 };
