@@ -31,7 +31,10 @@ constexpr std::uint64_t kBlockBytes = 64 * 1024;
 // memory for the block's end), and when they go into arrays (the loop over a block is what a
 // call costs; fewer, longer ones cost less).
 constexpr std::uint64_t kMaxBlockPackets = 2048;
-constexpr std::uint64_t kMaxArrayBlockPackets = 16384;
+constexpr std::uint64_t kMaxArrayBlockPackets = 65536;
+// Into arrays the blocks are larger, a second-level cache's worth: a block costs a few hundred
+// instructions whatever its length.
+constexpr std::uint64_t kArrayBlockBytes = 256 * 1024;
 // Below this many numeric values, giving up the interpreter lock costs more than it frees.
 constexpr std::uint64_t kUnlockedValues = 4096;
 
@@ -237,8 +240,9 @@ class Decoder {
         ++scratch_fields;
       }
     }
-    block_ = std::clamp<std::uint64_t>(kBlockBytes / std::max<std::uint64_t>(stride_, 1), 1,
-                                       lists ? kMaxBlockPackets : kMaxArrayBlockPackets);
+    block_ = std::clamp<std::uint64_t>(
+        (lists ? kBlockBytes : kArrayBlockBytes) / std::max<std::uint64_t>(stride_, 1), 1,
+        lists ? kMaxBlockPackets : kMaxArrayBlockPackets);
     // Room for one block of every numeric field that goes to a list or nowhere.
     scratch_.resize(static_cast<std::size_t>(block_ * scratch_fields * sizeof(std::uint64_t)));
     if (lists) {
