@@ -244,7 +244,7 @@ def test_columns_of_every_codec_hold_what_iter_unpack_yields(encoding, bits, ord
     for shift in (0, 1, 5, 7):
         for reverse in (False, True):
             layout = Layout([field("pad", shift), field("x", bits, encoding, order, reverse),
-                             field("tail", rng.choice([0, 3, 8]))], packing="bits")
+                             field("tail", rng.choice([0, 3, 8, 24]))], packing="bits")
             count = 40
             # Mostly valid BCD digits, now and then anything; the last packets end right
             # after the field, so no read may go past them.

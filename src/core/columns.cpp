@@ -289,11 +289,19 @@ struct FloatCodec {
     return static_cast<S>(value | ((carried >> kDown) & kQuiet));
   }
 #if defined(__SSE2__)
-  __m128i lanes(__m128i value) const requires(sizeof(S) == 4) {
-    const __m128i carried =
-        _mm_add_epi32(_mm_and_si128(value, _mm_set1_epi32(kMagnitude)), _mm_set1_epi32(kSpare));
-    return _mm_or_si128(value,
-                        _mm_and_si128(_mm_srli_epi32(carried, kDown), _mm_set1_epi32(kQuiet)));
+  __m128i lanes(__m128i value) const {
+    if constexpr (sizeof(S) == 4) {
+      const __m128i carried =
+          _mm_add_epi32(_mm_and_si128(value, _mm_set1_epi32(kMagnitude)), _mm_set1_epi32(kSpare));
+      return _mm_or_si128(value,
+                          _mm_and_si128(_mm_srli_epi32(carried, kDown), _mm_set1_epi32(kQuiet)));
+    } else {
+      const __m128i carried =
+          _mm_add_epi16(_mm_and_si128(value, _mm_set1_epi16(static_cast<short>(kMagnitude))),
+                        _mm_set1_epi16(static_cast<short>(kSpare)));
+      return _mm_or_si128(value, _mm_and_si128(_mm_srli_epi16(carried, kDown),
+                                               _mm_set1_epi16(static_cast<short>(kQuiet))));
+    }
   }
 #endif
 };
@@ -407,30 +415,90 @@ std::uint64_t lanes_of_four(const Codec& codec, const FieldStep& step, const Col
 }
 
 #if FIELDPACK_COLUMNS_SSSE3
-// The same with the bytes of big-endian lanes reversed by one byte shuffle, on processors that
-// have it (chosen at run time: the build's baseline is SSE2).
-template <bool kMasked, class Codec>
-[[gnu::target("ssse3")]] std::uint64_t big_lanes_of_four_ssse3(const Codec& codec,
-                                                               const FieldStep& step,
-                                                               const ColumnRun& run,
-                                                               std::uint8_t* out,
-                                                               Failure& failure) {
+// 16- and 32-bit fields eight packets a step on processors with a byte shuffle (chosen at run
+// time: the build's baseline is SSE2): four bytes loaded from each window into the lanes of two
+// registers, the shuffle picks each field's bytes in the element's byte order (and for 16-bit
+// fields packs them into half the register), then the codec and the stores. A 16-bit field's
+// four-byte load must stay inside its packet (run.readable of at least 4).
+[[gnu::target("ssse3")]] inline __m128i four_lanes(const std::uint8_t* at, std::uint64_t stride,
+                                                   __m128i order) {
+  const __m128i low = _mm_unpacklo_epi32(load_lane(at), load_lane(at + stride));
+  const __m128i high = _mm_unpacklo_epi32(load_lane(at + 2 * stride), load_lane(at + 3 * stride));
+  return _mm_shuffle_epi8(_mm_unpacklo_epi64(low, high), order);
+}
+
+template <std::size_t kSize, bool kLittle, bool kMasked, class Codec>
+[[gnu::target("ssse3")]] std::uint64_t shuffled_lanes(const Codec& codec, const FieldStep& step,
+                                                      const ColumnRun& run, std::uint8_t* out,
+                                                      Failure& failure) {
   const std::uint64_t stride = run.stride;
   const std::uint64_t count = run.count;
-  const __m128i mask = _mm_set1_epi32(static_cast<std::int32_t>(step.mask));
-  const __m128i reverse = _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+  __m128i order;
+  __m128i mask;
+  if constexpr (kSize == 4) {
+    order = kLittle ? _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)
+                    : _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+    mask = _mm_set1_epi32(static_cast<std::int32_t>(step.mask));
+  } else {
+    order = kLittle ? _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1)
+                    : _mm_setr_epi8(1, 0, 5, 4, 9, 8, 13, 12, -1, -1, -1, -1, -1, -1, -1, -1);
+    mask = _mm_set1_epi16(static_cast<std::int16_t>(step.mask));
+  }
+  const auto finish = [&](__m128i value) {
+    if constexpr (kMasked) value = _mm_and_si128(value, mask);
+    return codec.lanes(value);
+  };
   const std::uint8_t* window = run.window;
   std::uint64_t i = 0;
-  for (; count - i >= 4; i += 4, window += 4 * stride) {
-    const __m128i low = _mm_unpacklo_epi32(load_lane(window), load_lane(window + stride));
-    const __m128i high =
-        _mm_unpacklo_epi32(load_lane(window + 2 * stride), load_lane(window + 3 * stride));
-    __m128i value = _mm_shuffle_epi8(_mm_unpacklo_epi64(low, high), reverse);
-    if constexpr (kMasked) value = _mm_and_si128(value, mask);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i), codec.lanes(value));
+  for (; count - i >= 8; i += 8, window += 8 * stride) {
+    const __m128i first = four_lanes(window, stride, order);
+    const __m128i second = four_lanes(window + 4 * stride, stride, order);
+    auto* to = reinterpret_cast<__m128i*>(out + kSize * i);
+    if constexpr (kSize == 4) {
+      _mm_storeu_si128(to, finish(first));
+      _mm_storeu_si128(to + 1, finish(second));
+    } else {
+      _mm_storeu_si128(to, finish(_mm_unpacklo_epi64(first, second)));
+    }
   }
-  return loop(ByteRead<WindowAccess::big4, kMasked>(step), codec, step, run, i, count, out,
-              failure);
+  constexpr WindowAccess kAccess = kSize == 4
+                                       ? (kLittle ? WindowAccess::little4 : WindowAccess::big4)
+                                       : (kLittle ? WindowAccess::little2 : WindowAccess::big2);
+  return loop(ByteRead<kAccess, kMasked>(step), codec, step, run, i, count, out, failure);
+}
+
+// A big-endian bit-exact field of at most 32 bits that lies within the four bytes from its first
+// (which must be readable in every packet), eight packets a step: each window's four bytes in a
+// lane, shifted left past the bits before the field and right past those after it, the codec
+// applied, and the lanes stored as the elements (their low halves, for 16-bit elements). The
+// packets done: a multiple of eight.
+template <std::size_t kSize, class Codec>
+[[gnu::target("ssse3")]] std::uint64_t shifted_lanes(const Codec& codec, const FieldStep& step,
+                                                     const ColumnRun& run, std::uint8_t* out) {
+  const std::uint64_t stride = run.stride;
+  const std::uint64_t count = run.count;
+  const __m128i order = _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+  const __m128i halves = _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m128i before = _mm_cvtsi32_si128(static_cast<int>(run.shift));
+  const __m128i to_right = _mm_cvtsi32_si128(static_cast<int>(32 - step.bits));
+  const std::uint8_t* window = run.window;
+  std::uint64_t i = 0;
+  for (; count - i >= 8; i += 8, window += 8 * stride) {
+    __m128i first = _mm_sll_epi32(four_lanes(window, stride, order), before);
+    __m128i second = _mm_sll_epi32(four_lanes(window + 4 * stride, stride, order), before);
+    first = _mm_srl_epi32(first, to_right);
+    second = _mm_srl_epi32(second, to_right);
+    auto* to = reinterpret_cast<__m128i*>(out + kSize * i);
+    if constexpr (kSize == 4) {
+      _mm_storeu_si128(to, codec.lanes(first));
+      _mm_storeu_si128(to + 1, codec.lanes(second));
+    } else {
+      const __m128i both =
+          _mm_unpacklo_epi64(_mm_shuffle_epi8(first, halves), _mm_shuffle_epi8(second, halves));
+      _mm_storeu_si128(to, codec.lanes(both));
+    }
+  }
+  return i;
 }
 
 inline bool has_ssse3() {
@@ -445,17 +513,21 @@ template <class Codec, WindowAccess kAccess>
 std::uint64_t by_load(const Codec& codec, const FieldStep& step, const ColumnRun& run,
                       std::uint8_t* out, Failure& failure) {
 #if defined(__SSE2__)
-  if constexpr ((kAccess == WindowAccess::big4 || kAccess == WindowAccess::little4) &&
-                LaneCodec<Codec> && sizeof(typename Codec::Storage) == 4) {
-    constexpr bool kLittle = kAccess == WindowAccess::little4;
+  constexpr std::size_t kSize = Load<kAccess>::kSize;
+  if constexpr ((kSize == 2 || kSize == 4) && LaneCodec<Codec> &&
+                sizeof(typename Codec::Storage) == kSize) {
+    constexpr bool kLittle = kAccess == WindowAccess::little2 || kAccess == WindowAccess::little4;
+    const bool masked = step.bits < 8 * kSize;
 #if FIELDPACK_COLUMNS_SSSE3
-    if (!kLittle && has_ssse3()) {
-      if (step.bits < 32) return big_lanes_of_four_ssse3<true>(codec, step, run, out, failure);
-      return big_lanes_of_four_ssse3<false>(codec, step, run, out, failure);
+    if (has_ssse3() && (kSize == 4 || run.readable >= 4)) {
+      if (masked) return shuffled_lanes<kSize, kLittle, true>(codec, step, run, out, failure);
+      return shuffled_lanes<kSize, kLittle, false>(codec, step, run, out, failure);
     }
 #endif
-    if (step.bits < 32) return lanes_of_four<kLittle, true>(codec, step, run, out, failure);
-    return lanes_of_four<kLittle, false>(codec, step, run, out, failure);
+    if constexpr (kSize == 4) {
+      if (masked) return lanes_of_four<kLittle, true>(codec, step, run, out, failure);
+      return lanes_of_four<kLittle, false>(codec, step, run, out, failure);
+    }
   }
 #endif
   if constexpr (kReadable<Codec, Load<kAccess>::kSize>) {
@@ -495,30 +567,41 @@ std::uint64_t column_of(const FieldStep& step, const ColumnRun& run, std::uint8_
     }
     return loop(GeneralRead{step}, codec, step, run, 0, run.count, out, failure);
   }
-  // Bit-exact: one 64-bit load per packet where the load holds the field and stays inside the
-  // run (the last packets may end too soon for it), bit by bit otherwise.
-  std::uint64_t loaded = 0;
+  // Bit-exact: eight packets a step in vector registers where that can be done; then one 64-bit
+  // load per packet where the load holds the field and stays inside the run (the last packets
+  // may end too soon for it), bit by bit otherwise.
+  std::uint64_t first = 0;
+#if FIELDPACK_COLUMNS_SSSE3
+  if constexpr (LaneCodec<Codec> &&
+                (sizeof(typename Codec::Storage) == 2 || sizeof(typename Codec::Storage) == 4)) {
+    if (step.order == ByteOrder::big && !step.reverse_bits && step.bits != 0 &&
+        run.shift + step.bits <= 32 && run.readable >= 4 && has_ssse3()) {
+      first = shifted_lanes<sizeof(typename Codec::Storage)>(codec, step, run, out);
+    }
+  }
+#endif
+  std::uint64_t loaded = first;
   if (step.bits - 1u < 64u && !step.reverse_bits) {
     const bool ninth = run.shift + step.bits > 64;
     const std::uint64_t needed = ninth ? 9 : 8;
     loaded = run.count;
     if (run.readable < needed) {
       const std::uint64_t short_packets = (needed - run.readable + run.stride - 1) / run.stride;
-      loaded = run.count - std::min(run.count, short_packets);
+      loaded = std::max(first, run.count - std::min(run.count, short_packets));
     }
     const std::uint32_t after = 64 - step.bits;
     const bool little = step.order == ByteOrder::little;
     std::uint64_t done = 0;
     if (ninth) {
-      done = little ? loop(WordRead<true, true>{run.shift, after}, codec, step, run, 0, loaded, out,
-                           failure)
-                    : loop(WordRead<false, true>{run.shift, after}, codec, step, run, 0, loaded,
+      done = little ? loop(WordRead<true, true>{run.shift, after}, codec, step, run, first, loaded,
+                           out, failure)
+                    : loop(WordRead<false, true>{run.shift, after}, codec, step, run, first, loaded,
                            out, failure);
     } else {
-      done = little ? loop(WordRead<true, false>{run.shift, after}, codec, step, run, 0, loaded,
+      done = little ? loop(WordRead<true, false>{run.shift, after}, codec, step, run, first, loaded,
                            out, failure)
-                    : loop(WordRead<false, false>{run.shift, after}, codec, step, run, 0, loaded,
-                           out, failure);
+                    : loop(WordRead<false, false>{run.shift, after}, codec, step, run, first,
+                           loaded, out, failure);
     }
     if (done < loaded) return done;
   }

@@ -243,6 +243,9 @@ class Decoder {
     block_ = std::clamp<std::uint64_t>(
         (lists ? kBlockBytes : kArrayBlockBytes) / std::max<std::uint64_t>(stride_, 1), 1,
         lists ? kMaxBlockPackets : kMaxArrayBlockPackets);
+    // A multiple of 64 packets where it can be: each block's elements then start where the
+    // array's alignment holds, and a vector store never straddles two cache lines.
+    if (block_ > 64) block_ &= ~std::uint64_t{63};
     // Room for one block of every numeric field that goes to a list or nowhere.
     scratch_.resize(static_cast<std::size_t>(block_ * scratch_fields * sizeof(std::uint64_t)));
     if (lists) {
