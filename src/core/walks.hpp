@@ -64,6 +64,26 @@ std::size_t unpack_each_as(const Plan& plan, ByteSpan packet, std::uint32_t offs
       bytes = copy;
       readable += 8;
     }
+    // A packet that starts on a byte boundary and holds every field: no field's place needs a
+    // check, and each is where the plan put it at offset 0, one byte further per 8 bits.
+    const std::uint64_t base = offset_bits / 8;
+    if (offset_bits % 8 == 0 && base + plan.extent(0) <= packet.size() &&
+        std::uint64_t{offset_bits} + plan.largest_end() <= kLargestBitPosition) {
+      const std::vector<WordPlace>& places = plan.word_places();
+      for (std::size_t i = 0; i < count; ++i) {
+        const PlannedField& field = fields[i];
+        const std::uint64_t first_byte = base + places[i].first_byte;
+        if (!decode_bits(field.step, bytes + first_byte,
+                         static_cast<std::uint32_t>(field.start_bit % 8), readable - first_byte,
+                         room, value, failure.failure)) [[unlikely]] {
+          failure.index = i;
+          failure.start_bit = std::uint64_t{offset_bits} + field.start_bit;
+          return i;
+        }
+        if (!sink(i, value)) return i;
+      }
+      return count;
+    }
   }
   for (std::size_t i = 0; i < count; ++i) {
     const PlannedField& field = fields[i];
