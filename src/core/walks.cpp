@@ -123,7 +123,8 @@ void copy_fields(const Plan& plan, const Image& image, std::uint8_t* out) {
     if (step.bits == 0) continue;
     const Placement placed = plan.placement(i, residue + fields[i].start_bit);
     if (plan.packing() == Packing::bytes) {
-      std::memcpy(out + placed.first_byte, image.data + placed.first_byte, placed.byte_count);
+      std::memcpy(out + placed.first_byte, image.data + placed.first_byte,
+                  static_cast<std::size_t>(placed.byte_count));
       continue;
     }
     // Its bits, 64 at a time.
@@ -168,7 +169,7 @@ bool check_read_back(const Plan& plan, const Image& image, const std::vector<Pro
     failure.index = i;
     failure.start_bit = image.offset_bits + fields[i].start_bit;
     // The field alone: what its own bytes hold when nothing else is written.
-    std::string alone(placed.byte_count, '\0');
+    std::string alone(static_cast<std::size_t>(placed.byte_count), '\0');
     auto* own = reinterpret_cast<std::uint8_t*>(alone.data());
     Encoded encoded;
     encoded.is_text = produced[i].is_text;
