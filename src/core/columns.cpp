@@ -415,11 +415,12 @@ std::uint64_t lanes_of_four(const Codec& codec, const FieldStep& step, const Col
 }
 
 #if FIELDPACK_COLUMNS_SSSE3
-// 16- and 32-bit fields eight packets a step on processors with a byte shuffle (chosen at run
-// time: the build's baseline is SSE2): four bytes loaded from each window into the lanes of two
-// registers, the shuffle picks each field's bytes in the element's byte order (and for 16-bit
-// fields packs them into half the register), then the codec and the stores. A 16-bit field's
-// four-byte load must stay inside its packet (run.readable of at least 4).
+// 8-, 16- and 32-bit fields eight packets a step (sixteen for 8-bit ones) on processors with a
+// byte shuffle (chosen at run time: the build's baseline is SSE2): four bytes loaded from each
+// window into the lanes of a register, the shuffle picks each field's bytes in the element's
+// byte order (and for narrower fields packs them into part of the register), then the codec and
+// the stores. The four-byte load of a narrower field must stay inside its packet (run.readable
+// of at least 4).
 [[gnu::target("ssse3")]] inline __m128i four_lanes(const std::uint8_t* at, std::uint64_t stride,
                                                    __m128i order) {
   const __m128i low = _mm_unpacklo_epi32(load_lane(at), load_lane(at + stride));
@@ -439,10 +440,13 @@ template <std::size_t kSize, bool kLittle, bool kMasked, class Codec>
     order = kLittle ? _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)
                     : _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
     mask = _mm_set1_epi32(static_cast<std::int32_t>(step.mask));
-  } else {
+  } else if constexpr (kSize == 2) {
     order = kLittle ? _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1)
                     : _mm_setr_epi8(1, 0, 5, 4, 9, 8, 13, 12, -1, -1, -1, -1, -1, -1, -1, -1);
     mask = _mm_set1_epi16(static_cast<std::int16_t>(step.mask));
+  } else {
+    order = _mm_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    mask = _mm_set1_epi8(static_cast<char>(step.mask));
   }
   const auto finish = [&](__m128i value) {
     if constexpr (kMasked) value = _mm_and_si128(value, mask);
@@ -450,20 +454,32 @@ template <std::size_t kSize, bool kLittle, bool kMasked, class Codec>
   };
   const std::uint8_t* window = run.window;
   std::uint64_t i = 0;
-  for (; count - i >= 8; i += 8, window += 8 * stride) {
-    const __m128i first = four_lanes(window, stride, order);
-    const __m128i second = four_lanes(window + 4 * stride, stride, order);
-    auto* to = reinterpret_cast<__m128i*>(out + kSize * i);
-    if constexpr (kSize == 4) {
-      _mm_storeu_si128(to, finish(first));
-      _mm_storeu_si128(to + 1, finish(second));
-    } else {
-      _mm_storeu_si128(to, finish(_mm_unpacklo_epi64(first, second)));
+  if constexpr (kSize == 1) {
+    // Sixteen packets a step: each register's four bytes packed into one lane.
+    for (; count - i >= 16; i += 16, window += 16 * stride) {
+      const __m128i low = _mm_unpacklo_epi32(four_lanes(window, stride, order),
+                                             four_lanes(window + 4 * stride, stride, order));
+      const __m128i high = _mm_unpacklo_epi32(four_lanes(window + 8 * stride, stride, order),
+                                              four_lanes(window + 12 * stride, stride, order));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), finish(_mm_unpacklo_epi64(low, high)));
+    }
+  } else {
+    for (; count - i >= 8; i += 8, window += 8 * stride) {
+      const __m128i first = four_lanes(window, stride, order);
+      const __m128i second = four_lanes(window + 4 * stride, stride, order);
+      auto* to = reinterpret_cast<__m128i*>(out + kSize * i);
+      if constexpr (kSize == 4) {
+        _mm_storeu_si128(to, finish(first));
+        _mm_storeu_si128(to + 1, finish(second));
+      } else {
+        _mm_storeu_si128(to, finish(_mm_unpacklo_epi64(first, second)));
+      }
     }
   }
-  constexpr WindowAccess kAccess = kSize == 4
-                                       ? (kLittle ? WindowAccess::little4 : WindowAccess::big4)
-                                       : (kLittle ? WindowAccess::little2 : WindowAccess::big2);
+  constexpr WindowAccess kAccess =
+      kSize == 4   ? (kLittle ? WindowAccess::little4 : WindowAccess::big4)
+      : kSize == 2 ? (kLittle ? WindowAccess::little2 : WindowAccess::big2)
+                   : WindowAccess::big1;
   return loop(ByteRead<kAccess, kMasked>(step), codec, step, run, i, count, out, failure);
 }
 
@@ -514,8 +530,7 @@ std::uint64_t by_load(const Codec& codec, const FieldStep& step, const ColumnRun
                       std::uint8_t* out, Failure& failure) {
 #if defined(__SSE2__)
   constexpr std::size_t kSize = Load<kAccess>::kSize;
-  if constexpr ((kSize == 2 || kSize == 4) && LaneCodec<Codec> &&
-                sizeof(typename Codec::Storage) == kSize) {
+  if constexpr (kSize != 8 && LaneCodec<Codec> && sizeof(typename Codec::Storage) == kSize) {
     constexpr bool kLittle = kAccess == WindowAccess::little2 || kAccess == WindowAccess::little4;
     const bool masked = step.bits < 8 * kSize;
 #if FIELDPACK_COLUMNS_SSSE3
