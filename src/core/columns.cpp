@@ -11,13 +11,14 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
 // A byte shuffle where the processor has one, chosen at run time.
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#if defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__)) && \
+    (defined(__GNUC__) || defined(__clang__))
 #define FIELDPACK_COLUMNS_SSSE3 1
 #include <tmmintrin.h>
 #else
 #define FIELDPACK_COLUMNS_SSSE3 0
-#endif
 #endif
 
 #include "common/bits.hpp"
@@ -375,9 +376,8 @@ constexpr bool kReadable = Codec::kAnyWidth || sizeof(typename Codec::Storage) =
 
 #if defined(__SSE2__)
 
-// 32-bit fields four packets at a time in one vector register: each window's four bytes loaded
-// into a lane (no byte past them is read), the lanes' bytes reversed for big-endian fields, the
-// codec applied to all four, one store. Codecs with a `lanes` form of their arithmetic only.
+// Codecs with a `lanes` form of their arithmetic, applied to every lane of a vector register: the
+// vector loops below take those alone.
 template <class Codec>
 concept LaneCodec = requires(const Codec& codec, __m128i value) {
   codec.lanes(value);
@@ -387,31 +387,6 @@ inline __m128i load_lane(const std::uint8_t* p) {
   std::int32_t value;
   std::memcpy(&value, p, sizeof value);
   return _mm_cvtsi32_si128(value);
-}
-
-template <bool kLittle, bool kMasked, class Codec>
-std::uint64_t lanes_of_four(const Codec& codec, const FieldStep& step, const ColumnRun& run,
-                            std::uint8_t* out, Failure& failure) {
-  const std::uint64_t stride = run.stride;
-  const std::uint64_t count = run.count;
-  const __m128i mask = _mm_set1_epi32(static_cast<std::int32_t>(step.mask));
-  const std::uint8_t* window = run.window;
-  std::uint64_t i = 0;
-  for (; count - i >= 4; i += 4, window += 4 * stride) {
-    const __m128i low = _mm_unpacklo_epi32(load_lane(window), load_lane(window + stride));
-    const __m128i high =
-        _mm_unpacklo_epi32(load_lane(window + 2 * stride), load_lane(window + 3 * stride));
-    __m128i value = _mm_unpacklo_epi64(low, high);
-    if constexpr (!kLittle) {
-      // Bytes swapped within each 16-bit half, then the halves swapped.
-      value = _mm_or_si128(_mm_slli_epi16(value, 8), _mm_srli_epi16(value, 8));
-      value = _mm_shufflehi_epi16(_mm_shufflelo_epi16(value, 0xB1), 0xB1);
-    }
-    if constexpr (kMasked) value = _mm_and_si128(value, mask);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i), codec.lanes(value));
-  }
-  using Read = ByteRead<kLittle ? WindowAccess::little4 : WindowAccess::big4, kMasked>;
-  return loop(Read(step), codec, step, run, i, count, out, failure);
 }
 
 #if FIELDPACK_COLUMNS_SSSE3
@@ -528,20 +503,15 @@ inline bool has_ssse3() {
 template <class Codec, WindowAccess kAccess>
 std::uint64_t by_load(const Codec& codec, const FieldStep& step, const ColumnRun& run,
                       std::uint8_t* out, Failure& failure) {
-#if defined(__SSE2__)
+#if FIELDPACK_COLUMNS_SSSE3
   constexpr std::size_t kSize = Load<kAccess>::kSize;
   if constexpr (kSize != 8 && LaneCodec<Codec> && sizeof(typename Codec::Storage) == kSize) {
     constexpr bool kLittle = kAccess == WindowAccess::little2 || kAccess == WindowAccess::little4;
-    const bool masked = step.bits < 8 * kSize;
-#if FIELDPACK_COLUMNS_SSSE3
     if (has_ssse3() && (kSize == 4 || run.readable >= 4)) {
-      if (masked) return shuffled_lanes<kSize, kLittle, true>(codec, step, run, out, failure);
+      if (step.bits < 8 * kSize) {
+        return shuffled_lanes<kSize, kLittle, true>(codec, step, run, out, failure);
+      }
       return shuffled_lanes<kSize, kLittle, false>(codec, step, run, out, failure);
-    }
-#endif
-    if constexpr (kSize == 4) {
-      if (masked) return lanes_of_four<kLittle, true>(codec, step, run, out, failure);
-      return lanes_of_four<kLittle, false>(codec, step, run, out, failure);
     }
   }
 #endif
