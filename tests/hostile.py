@@ -1646,11 +1646,19 @@ def _collect(full=False):
 
 
 def _layout_verdict(source):
-    """The same packet case through a compiled layout, on fresh objects: construction and every
-    method may meet the hostile objects, and must end in a value of the right type or an
-    exception, never a crash or an exception left pending. (Layouts promise the functions'
-    results only for recipes whose objects answer alike every time, so results are not
-    compared here.)"""
+    """The same packet case through compiled layouts of both packings, each on fresh objects:
+    construction and every method may meet the hostile objects, and must end in a value of the
+    right type or an exception, never a crash or an exception left pending. (Layouts promise the
+    functions' results only for recipes whose objects answer alike every time, so results are
+    not compared here.)"""
+    for packing in ("bytes", "bits"):
+        verdict = _layout_verdict_of(source, packing)
+        if verdict:
+            return verdict
+    return None
+
+
+def _layout_verdict_of(source, packing):
     fn_name, args, kwargs = _build(source)
     if fn_name not in ("pack_parameters", "unpack_parameters") or kwargs:
         return None
@@ -1662,10 +1670,10 @@ def _layout_verdict(source):
     arm()
     try:
         try:
-            layout = fieldpack_layout.Layout(recipe)
+            layout = fieldpack_layout.Layout(recipe, packing=packing)
         except BaseException as error:  # noqa: BLE001 - every exception is an outcome
             if isinstance(error, SystemError):
-                return "pending", f"Layout(): SystemError: {_safe_str(error)}"
+                return "pending", f"Layout(packing={packing!r}): SystemError: {_safe_str(error)}"
             return None
         calls = []
         if fn_name == "pack_parameters":
@@ -1687,10 +1695,11 @@ def _layout_verdict(source):
                 value = call()
             except BaseException as error:  # noqa: BLE001
                 if isinstance(error, SystemError):
-                    return "pending", f"Layout.{name}: SystemError: {_safe_str(error)}"
+                    return "pending", f"Layout.{name} ({packing}): SystemError: {_safe_str(error)}"
                 continue
             if type(value) is not result:
-                return "unexpected", f"Layout.{name} returned {type(value).__qualname__}"
+                return "unexpected", (f"Layout.{name} ({packing}) returned "
+                                      f"{type(value).__qualname__}")
         return None
     finally:
         _armed[0] = False

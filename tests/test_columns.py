@@ -67,15 +67,17 @@ def dtype_of(entry):
         return f"int{size}"
     if "bcd" in encoding:
         return "int64"
+    if encoding in ("ieee754_f16", "ieee754_f32"):
+        return "float16" if encoding.endswith("16") else "float32"
     if encoding.startswith(("ieee", "ibm", "dec", "ti", "mil")):
         return "float64"
     return None  # text
 
 
-@given(st.lists(entries(), max_size=6), st.data())
-def test_columns_hold_what_iter_unpack_yields(recipe, data):
+@given(st.lists(entries(), max_size=6), st.sampled_from(["bytes", "bits"]), st.data())
+def test_columns_hold_what_iter_unpack_yields(recipe, packing, data):
     try:
-        layout = Layout(recipe)
+        layout = Layout(recipe, packing=packing)
     except ValueError:
         return
     size = layout.size or 0
@@ -177,7 +179,8 @@ def test_fields_that_fail_in_every_packet(recipe, stride, message, numpy_mode):
     ("twos_complement", 1, "int8"), ("sign_magnitude", 16, "int16"),
     ("ones_complement", 17, "int32"), ("twos_complement", 64, "int64"),
     ("packed_bcd", 8, "int64"), ("unpacked_bcd", 16, "int64"),
-    ("ieee754_f16", 16, "float64"), ("ieee754_f32", 32, "float64"), ("IEEE754_F64", 64, "float64"),
+    ("ieee754_f16", 16, "float16"), ("ieee754_f32", 32, "float32"), ("IEEE754_F64", 64, "float64"),
+    ("ieee754_f16", 12, "float16"), ("ieee754_f32", 64, "float32"), ("ieee754_f64", 16, "float64"),
     ("ieee754_f128", 64, "float64"),
 ])
 def test_dtypes_follow_from_encoding_and_width(encoding, bits, dtype):
@@ -330,7 +333,7 @@ def test_files_decode_in_bounded_chunks(tmp_path, numpy_mode, chunk):
         assert max(asked, default=0) <= chunk * layout.size  # never the whole file at once
         if numpy_mode:
             assert {c.dtype.name for c in got.values() if hasattr(c, "dtype")} == {
-                "uint16", "float64", "int16"}
+                "uint16", "float32", "int16"}
 
 
 def test_a_file_is_read_from_where_it_stands_and_left_open(tmp_path):

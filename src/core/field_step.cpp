@@ -23,9 +23,9 @@ bool decode_unsigned(const FieldStep& step, const std::uint8_t* window, TextRoom
   return true;
 }
 
-bool decode_number(const FieldStep& step, const std::uint8_t* window, TextRoom&, FieldValue& out,
-                   Failure& failure) {
-  Result<Number> number = step.row->decode_number(read_value(step, window), step.bits);
+bool number_from_value(const FieldStep& step, std::uint64_t raw, FieldValue& out,
+                       Failure& failure) {
+  Result<Number> number = step.row->decode_number(raw, step.bits);
   if (!number.ok()) {
     failure = std::move(number.failure());
     return false;
@@ -37,6 +37,11 @@ bool decode_number(const FieldStep& step, const std::uint8_t* window, TextRoom&,
     out.signed_value = number.value().signed_value;
   }
   return true;
+}
+
+bool decode_number(const FieldStep& step, const std::uint8_t* window, TextRoom&, FieldValue& out,
+                   Failure& failure) {
+  return number_from_value(step, read_value(step, window), out, failure);
 }
 
 bool decode_f128(const FieldStep& step, const std::uint8_t*, TextRoom&, FieldValue& out,
@@ -72,6 +77,21 @@ bool decode_text(const FieldStep& step, const std::uint8_t* window, TextRoom& ro
   }
   out.text = std::move(text.value());
   return true;
+}
+
+// The bit-exact fields that are neither unsigned nor read by a number codec: text, whose whole
+// bytes are decoded where they are when they start a byte and from an aligned copy otherwise,
+// and the encodings that read no bits (f128, reserved).
+bool decode_bits_general(const FieldStep& step, const std::uint8_t* window, std::uint32_t shift,
+                         TextRoom& room, FieldValue& out, Failure& failure) {
+  if (step.decoded != ValueKind::text || shift == 0) {
+    return step.decode(step, window, room, out, failure);
+  }
+  std::uint8_t* aligned = room.take(step.byte_count);
+  for (std::uint32_t k = 0; k < step.byte_count; ++k) {
+    aligned[k] = static_cast<std::uint8_t>(load_bits(window, shift + 8u * k, 8));
+  }
+  return step.decode(step, aligned, room, out, failure);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -116,124 +136,6 @@ bool encode_text(const FieldStep& step, const NativeValue& value, Encoded& out, 
   out.text = std::move(encoded.value());
   out.bytes = encoder::as_bytes(out.text);
   return true;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Columns
-
-namespace {
-
-template <WindowAccess kAccess>
-struct Access;
-template <>
-struct Access<WindowAccess::big1> {
-  using Element = std::uint8_t;
-  static std::uint64_t read(const std::uint8_t* p) { return p[0]; }
-};
-template <>
-struct Access<WindowAccess::big2> {
-  using Element = std::uint16_t;
-  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint16_t, false>(p); }
-};
-template <>
-struct Access<WindowAccess::big4> {
-  using Element = std::uint32_t;
-  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint32_t, false>(p); }
-};
-template <>
-struct Access<WindowAccess::big8> {
-  using Element = std::uint64_t;
-  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint64_t, false>(p); }
-};
-template <>
-struct Access<WindowAccess::little2> {
-  using Element = std::uint16_t;
-  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint16_t, true>(p); }
-};
-template <>
-struct Access<WindowAccess::little4> {
-  using Element = std::uint32_t;
-  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint32_t, true>(p); }
-};
-template <>
-struct Access<WindowAccess::little8> {
-  using Element = std::uint64_t;
-  static std::uint64_t read(const std::uint8_t* p) { return load_ordered<std::uint64_t, true>(p); }
-};
-
-template <WindowAccess kAccess>
-void unsigned_loads(const FieldStep& step, const std::uint8_t* window, std::uint64_t stride,
-                    std::uint64_t n, std::uint8_t* out) {
-  using Element = typename Access<kAccess>::Element;
-  auto* values = reinterpret_cast<Element*>(out);
-  const std::uint64_t mask = step.mask;
-  for (std::uint64_t i = 0; i < n; ++i, window += stride) {
-    values[i] = static_cast<Element>(Access<kAccess>::read(window) & mask);
-  }
-}
-
-}  // namespace
-
-std::uint64_t column_unsigned(const FieldStep& step, const std::uint8_t* window,
-                              std::uint64_t stride, std::uint64_t n, std::uint8_t* out, Failure&) {
-  switch (step.access) {
-    case WindowAccess::big1:
-      unsigned_loads<WindowAccess::big1>(step, window, stride, n, out);
-      return n;
-    case WindowAccess::big2:
-      unsigned_loads<WindowAccess::big2>(step, window, stride, n, out);
-      return n;
-    case WindowAccess::big4:
-      unsigned_loads<WindowAccess::big4>(step, window, stride, n, out);
-      return n;
-    case WindowAccess::big8:
-      unsigned_loads<WindowAccess::big8>(step, window, stride, n, out);
-      return n;
-    case WindowAccess::little2:
-      unsigned_loads<WindowAccess::little2>(step, window, stride, n, out);
-      return n;
-    case WindowAccess::little4:
-      unsigned_loads<WindowAccess::little4>(step, window, stride, n, out);
-      return n;
-    case WindowAccess::little8:
-      unsigned_loads<WindowAccess::little8>(step, window, stride, n, out);
-      return n;
-    case WindowAccess::general:
-      break;
-  }
-  with_element(step.column_type, [&](auto* element) {
-    using Element = std::remove_pointer_t<decltype(element)>;
-    auto* values = reinterpret_cast<Element*>(out);
-    for (std::uint64_t i = 0; i < n; ++i, window += stride) {
-      values[i] = static_cast<Element>(read_value(step, window));
-    }
-  });
-  return n;
-}
-
-// Any numeric field, value by value through its decode step.
-std::uint64_t column_by_step(const FieldStep& step, const std::uint8_t* window,
-                             std::uint64_t stride, std::uint64_t n, std::uint8_t* out,
-                             Failure& failure) {
-  std::uint64_t done = n;
-  with_element(step.column_type, [&](auto* element) {
-    using Element = std::remove_pointer_t<decltype(element)>;
-    auto* values = reinterpret_cast<Element*>(out);
-    TextRoom unused;
-    FieldValue value;
-    for (std::uint64_t i = 0; i < n; ++i, window += stride) {
-      if (!step.decode(step, window, unused, value, failure)) {
-        done = i;
-        return;
-      }
-      if constexpr (std::is_floating_point_v<Element>) {
-        values[i] = value.real_value;
-      } else {
-        values[i] = static_cast<Element>(value.signed_value);
-      }
-    }
-  });
-  return done;
 }
 
 }  // namespace detail

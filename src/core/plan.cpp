@@ -27,13 +27,15 @@ std::uint32_t float_width(const EncodingRow& row) {
   return width;
 }
 
-void append_byte_range(std::string& out, std::uint64_t first, std::uint64_t end) {
+// "byte 3", "bytes 3 to 5"; "bit 3", "bits 3 to 5".
+void append_range(std::string& out, std::string_view unit, std::uint64_t first, std::uint64_t end) {
+  out += unit;
   if (end - first == 1) {
-    out += "byte ";
+    out += ' ';
     append_decimal(out, first);
     return;
   }
-  out += "bytes ";
+  out += "s ";
   append_decimal(out, first);
   out += " to ";
   append_decimal(out, end - 1);
@@ -45,8 +47,9 @@ void append_bits(std::string& out, std::uint64_t bits) {
 }
 
 // The sentences about one field on its own.
-void field_problems(const FieldSpec& spec, const PlannedField& field, const std::string& about,
-                    const std::vector<std::string>& unread, std::vector<std::string>& found) {
+void field_problems(Packing packing, const FieldSpec& spec, const PlannedField& field,
+                    const std::string& about, const std::vector<std::string>& unread,
+                    std::vector<std::string>& found) {
   const Family family = spec.row->family;
   const std::uint64_t start = field.start_bit;
   auto sentence = [&](std::string_view text) {
@@ -54,7 +57,7 @@ void field_problems(const FieldSpec& spec, const PlannedField& field, const std:
     out += text;
     return out;
   };
-  if (spec.bits > 0 && start % 8 != 0) {
+  if (packing == Packing::bytes && spec.bits > 0 && start % 8 != 0) {
     std::string text = sentence(" starts at bit ");
     append_decimal(text, start);
     text += ", ";
@@ -118,7 +121,31 @@ void field_problems(const FieldSpec& spec, const PlannedField& field, const std:
 
 }  // namespace
 
-Plan::Plan(std::vector<FieldSpec> specs) : specs_(std::move(specs)) {
+std::optional<Failure> bit_exact_refusal(const FieldSpec& spec) {
+  const Family family = spec.row->family;
+  const bool whole_bytes = spec.bits % 8 == 0;
+  if (whole_bytes) return std::nullopt;
+  const bool numeric = family == Family::unsigned_integer || family == Family::signed_integer ||
+                       family == Family::decimal;
+  if (numeric && spec.order == ByteOrder::big) return std::nullopt;
+  std::string message = "Field '";
+  message += spec.name;
+  message += "' is ";
+  if (numeric) {
+    message += "little-endian in ";
+  } else {
+    message += family == Family::text ? "text" : spec.row->name;
+    message += " in ";
+  }
+  append_bits(message, spec.bits);
+  message += ": a bit-exact layout reads ";
+  message += numeric ? "little-endian fields" : family == Family::text ? "text" : "floats";
+  message += " in whole bytes only";
+  return value_error(std::move(message));
+}
+
+Plan::Plan(std::vector<FieldSpec> specs, Packing packing)
+    : specs_(std::move(specs)), packing_(packing) {
   fields_.reserve(specs_.size());
   std::uint64_t position = 0;     // where the walks start a field without an offset
   std::uint64_t largest_end = 0;  // where the sizing walk starts one
@@ -126,6 +153,7 @@ Plan::Plan(std::vector<FieldSpec> specs) : specs_(std::move(specs)) {
     const FieldSpec& spec = specs_[i];
     PlannedField& field = fields_.emplace_back();
     field.step = compile_step(*spec.row, spec.bits, spec.order, spec.reverse_bits);
+    compile_layout_step(field.step);
     field.start_bit = spec.has_offset ? spec.offset_bits : position;
     position = field.start_bit + spec.bits;
 
@@ -142,11 +170,22 @@ Plan::Plan(std::vector<FieldSpec> specs) : specs_(std::move(specs)) {
     }
     largest_end_ = std::max(largest_end_, field.start_bit + spec.bits);
     for (std::uint32_t residue = 0; residue < 8; ++residue) {
-      const std::uint64_t end = (residue + field.start_bit) / 8 + field.step.byte_count;
-      extents_[residue] = std::max(extents_[residue], end);
+      const Placement placed = placement(i, residue + field.start_bit);
+      extents_[residue] = std::max(extents_[residue], placed.first_byte + placed.byte_count);
     }
   }
   if (sizing_.ok) sizing_.packet_size = (largest_end + 7) / 8;
+  if (packing_ == Packing::bits) {
+    word_places_.reserve(fields_.size());
+    for (const PlannedField& field : fields_) {
+      const FieldStep& step = field.step;
+      const auto shift = static_cast<std::uint32_t>(field.start_bit % 8);
+      WordPlace& place = word_places_.emplace_back();
+      place.first_byte = field.start_bit / 8;
+      place.fits = step.word_bits && shift + step.bits <= 64;
+      if (place.fits) place.below = 64 - shift - step.bits;
+    }
+  }
 }
 
 Failure Plan::refused(std::size_t index) const {
@@ -163,7 +202,7 @@ std::vector<std::string> Plan::problems(
     append_decimal(about, i);
     about += ' ';
     about += names[i];
-    field_problems(specs_[i], fields_[i], about, unread_keys[i], found);
+    field_problems(packing_, specs_[i], fields_[i], about, unread_keys[i], found);
   }
 
   std::unordered_map<std::string_view, std::size_t> first_named;
@@ -180,33 +219,39 @@ std::vector<std::string> Plan::problems(
     found.push_back(std::move(text));
   }
 
-  // Windows at a byte-aligned offset, in order of their first byte: a window that starts before
-  // the furthest end so far shares bytes with the window that reaches there.
-  struct Window {
+  // What each field occupies, in order of its start: whole bytes (byte-granular) or bits
+  // (bit-exact); one that starts before the furthest end so far shares some with the one that
+  // reaches there.
+  const bool by_bits = packing_ == Packing::bits;
+  struct Span {
     std::uint64_t first, end;
     std::size_t index;
   };
-  std::vector<Window> windows;
+  std::vector<Span> spans;
   for (std::size_t i = 0; i < count; ++i) {
     const PlannedField& field = fields_[i];
-    if (field.step.byte_count == 0) continue;
-    windows.push_back({field.start_bit / 8, field.start_bit / 8 + field.step.byte_count, i});
+    if (field.step.bits == 0) continue;
+    if (by_bits) {
+      spans.push_back({field.start_bit, field.start_bit + field.step.bits, i});
+    } else {
+      spans.push_back({field.start_bit / 8, field.start_bit / 8 + field.step.byte_count, i});
+    }
   }
-  std::stable_sort(windows.begin(), windows.end(),
-                   [](const Window& a, const Window& b) { return a.first < b.first; });
+  std::stable_sort(spans.begin(), spans.end(),
+                   [](const Span& a, const Span& b) { return a.first < b.first; });
   struct Overlap {
     std::size_t earlier, later;
     std::uint64_t first, end;
   };
   std::vector<Overlap> overlaps;
-  const Window* furthest = nullptr;
-  for (const Window& window : windows) {
-    if (furthest && window.first < furthest->end) {
-      overlaps.push_back({std::min(furthest->index, window.index),
-                          std::max(furthest->index, window.index), window.first,
-                          std::min(window.end, furthest->end)});
+  const Span* furthest = nullptr;
+  for (const Span& span : spans) {
+    if (furthest && span.first < furthest->end) {
+      overlaps.push_back({std::min(furthest->index, span.index),
+                          std::max(furthest->index, span.index), span.first,
+                          std::min(span.end, furthest->end)});
     }
-    if (!furthest || window.end > furthest->end) furthest = &window;
+    if (!furthest || span.end > furthest->end) furthest = &span;
   }
   std::sort(overlaps.begin(), overlaps.end(), [](const Overlap& a, const Overlap& b) {
     return a.later != b.later ? a.later < b.later : a.earlier < b.earlier;
@@ -221,7 +266,7 @@ std::vector<std::string> Plan::problems(
     text += ' ';
     text += names[overlap.later];
     text += " share ";
-    append_byte_range(text, overlap.first, overlap.end);
+    append_range(text, by_bits ? "bit" : "byte", overlap.first, overlap.end);
     text += ": packing writes the later over the earlier";
     found.push_back(std::move(text));
   }

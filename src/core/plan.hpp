@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -53,17 +54,53 @@ struct Sizing {
   FieldFailure failure{};
 };
 
+// Why a bit-exact layout refuses the field, read and judged as it is (the byte order before the
+// width): a little-endian number, text or float that is not a whole number of bytes. Nothing
+// when it takes the field.
+std::optional<Failure> bit_exact_refusal(const FieldSpec& spec);
+
+// Where a field lies in a packet when it starts at bit `start`: from byte `first_byte` on, `shift`
+// bits into it (bit-exact layouts; 0 for byte-granular ones), touching `byte_count` bytes.
+struct Placement {
+  std::uint64_t first_byte = 0;
+  std::uint32_t shift = 0;
+  std::uint64_t byte_count = 0;
+};
+
+inline Placement placement(Packing packing, const FieldStep& step, std::uint64_t start) {
+  if (packing == Packing::bytes) return {start / 8, 0, step.byte_count};
+  return {start / 8, static_cast<std::uint32_t>(start % 8), bit_span(start % 8, step.bits)};
+}
+
+// Where a bit-exact field's bits go with one 64-bit load and store (field_step.hpp, store_word)
+// when the packet starts on a byte boundary and the image has eight bytes to spare after its
+// end: the word from byte `first_byte`, the field `below` bits above the word's last bit.
+// `fits` is false for fields that go in otherwise.
+struct WordPlace {
+  std::uint64_t first_byte = 0;
+  std::uint32_t below = 0;
+  bool fits = false;
+};
+
 class Plan {
  public:
-  explicit Plan(std::vector<FieldSpec> specs);
+  // A bit-exact plan's specs must be ones that bit_exact_refusal takes.
+  explicit Plan(std::vector<FieldSpec> specs, Packing packing = Packing::bytes);
+
+  Packing packing() const { return packing_; }
+  // One per field for a bit-exact plan; empty for a byte-granular one.
+  const std::vector<WordPlace>& word_places() const { return word_places_; }
+  Placement placement(std::size_t index, std::uint64_t start) const {
+    return core::placement(packing_, fields_[index].step, start);
+  }
 
   std::size_t field_count() const { return fields_.size(); }
   const std::vector<PlannedField>& fields() const { return fields_; }
   const FieldSpec& spec(std::size_t index) const { return specs_[index]; }
   const Sizing& sizing() const { return sizing_; }
 
-  // The bytes from byte floor(offset_bits / 8) that the fields' windows need when the offset
-  // leaves `residue` = offset_bits mod 8 bits in its first byte.
+  // The bytes from byte floor(offset_bits / 8) that the fields need when the offset leaves
+  // `residue` = offset_bits mod 8 bits in its first byte.
   std::uint64_t extent(std::uint32_t residue) const { return extents_[residue]; }
   // The largest end of a field as the walks place them at offset 0.
   std::uint64_t largest_end() const { return largest_end_; }
@@ -79,7 +116,9 @@ class Plan {
 
  private:
   std::vector<FieldSpec> specs_;
+  Packing packing_ = Packing::bytes;
   std::vector<PlannedField> fields_;
+  std::vector<WordPlace> word_places_;
   Sizing sizing_;
   std::array<std::uint64_t, 8> extents_{};
   std::uint64_t largest_end_ = 0;

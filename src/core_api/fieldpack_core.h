@@ -66,8 +66,9 @@ void fp_failure_clear(fp_failure* failure);
 /* The row of a lower-cased encoding name, or -1 for a name no walk knows. */
 int32_t fp_encoding_row(const char* name, size_t size);
 
-/* A plan of `count` fields; NULL when memory runs out. */
-fp_plan* fp_plan_new(const fp_field_spec* specs, size_t count);
+/* A plan of `count` fields, each field at exactly its bits when bit_exact is nonzero and in whole
+ * bytes otherwise; NULL when memory runs out. */
+fp_plan* fp_plan_new(const fp_field_spec* specs, size_t count, int32_t bit_exact);
 void fp_plan_free(fp_plan* plan);
 
 /* Each field's info, `count` of them. */
@@ -113,6 +114,12 @@ void fp_packing_free(fp_packing* packing);
 size_t fp_pack(const fp_plan* plan, fp_packing* packing, size_t first, size_t last,
                const uint64_t* slots, const char* const* texts, const size_t* text_sizes,
                uint8_t* image, uint64_t image_size, uint32_t offset_bits, fp_failure* failure);
+
+/* Each field of an image that fp_pack wrote at offset_bits copied into `out` (the same bytes
+ * from offset_bits / 8 on): its window's whole bytes, or in a bit-exact plan exactly its bits.
+ * Nothing else in `out` changes. */
+void fp_copy_fields(const fp_plan* plan, const uint8_t* image, uint64_t image_size,
+                    uint32_t offset_bits, uint8_t* out);
 
 /* The whole packet at once, not strictly, into `image` (its `image_size` bytes zeroed first): as
  * fp_pack of every field at offset 0. */

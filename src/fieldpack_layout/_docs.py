@@ -21,11 +21,17 @@ LAYOUT = (
     'read back what was packed). defaults maps field names to the values packed when the\n'
     'values lack them; they are copied and checked here.\n'
     '\n'
+    "packing='bits' makes the layout bit-exact: a field occupies exactly bits [p, p + bits) of\n"
+    'the packet, the most significant bit first, instead of the whole bytes from the byte where\n'
+    'it starts. Integers and BCD take any width at any start (little-endian ones whole bytes);\n'
+    'text and floats whole bytes at any start. Fields of whole bytes on byte boundaries read\n'
+    'and write the same under both packings.\n'
+    '\n'
     'Layouts are immutable, hashable by identity, safe to share between threads, and pickle\n'
     'and copy with their options.'
 )
 
-LAYOUT_SIGNATURE = '(recipe, *, strict=False, defaults=None)'
+LAYOUT_SIGNATURE = "(recipe, *, strict=False, defaults=None, packing='bytes')"
 
 # name: (text signature or None, docstring)
 MEMBERS = {
@@ -76,16 +82,21 @@ MEMBERS = {
             'Pack the values of a dict into a writable buffer, from bit offset_bits on.\n'
             '\n'
             "Every value is converted and encoded before the first byte is written; then each field's\n"
-            'whole window is written in recipe order, as pack() writes it. Bytes of no field are left\n'
-            'alone, and a failure leaves the buffer untouched. Into a zeroed buffer of size bytes it\n'
-            'writes pack(values).'
+            'whole window (in a bit-exact layout: exactly its bits) is written in recipe order, as\n'
+            'pack() writes it. Bytes (bits) of no field are left alone, and a failure leaves the buffer\n'
+            'untouched. Into a zeroed buffer of size bytes it writes pack(values).'
         ),
+    ),
+    'packing': (
+        None,
+        "How fields are placed: 'bytes' (whole bytes from the byte a field starts in) or 'bits' (exactly the field's bits).",
     ),
     'problems': (
         '($self, /)',
         (
             'What the recipe does that is legal but probably a mistake, as a list of sentences:\n'
-            'fields with the same name, fields sharing bytes, fields starting inside a byte, keys no\n'
+            'fields with the same name, fields sharing bytes (bits, in a bit-exact layout), fields\n'
+            'starting inside a byte of a byte-granular layout, keys no\n'
             'walk reads, numeric fields wider than 64 bits, floats at a width not their own, text that\n'
             'is not whole bytes, encodings that cannot be packed, and a layout that cannot be packed.'
         ),
@@ -120,7 +131,8 @@ MEMBERS = {
             "to size; the buffer's length must be a multiple of it), and the values are those iter_unpack\n"
             'gives. Columns are lists; with numpy=True numeric fields become numpy arrays whose dtype\n'
             "follows from the field's encoding and width (integers in the smallest of 8/16/32/64 bits\n"
-            'that the width needs, BCD as int64, floats as float64), and text fields stay lists of str.\n'
+            'that the width needs, BCD as int64, IEEE 754 half, single and double floats as float16,\n'
+            'float32 and float64, other floats as float64), and text fields stay lists of str.\n'
             'A packet that fails raises what iter_unpack would raise first, with notes naming the field\n'
             'and the packet. Numeric fields into arrays are decoded without the interpreter lock; the\n'
             'buffer is held meanwhile, and writing into it from another thread gives unspecified values.'

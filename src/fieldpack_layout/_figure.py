@@ -24,13 +24,14 @@ LONGEST_VALUE = 40  # characters of a value shown in the table before it is cut
 
 
 def figure(layout, values=None):
-    """The SVG picture of `layout`: per field the bits it declares and the whole bytes (its
-    window) it occupies, wrapped in rows of 8 bytes; given `values`, the packet that
-    layout.pack(values) makes, bit by bit and in hexadecimal, and a table of the values given
-    and read back. Raises what layout.pack(values) raises."""
+    """The SVG picture of `layout`: per field the bits it declares and, in a byte-granular
+    layout, the whole bytes (its window) it occupies, wrapped in rows of 8 bytes; given
+    `values`, the packet that layout.pack(values) makes, bit by bit and in hexadecimal, and a
+    table of the values given and read back. Raises what layout.pack(values) raises."""
     packet = None if values is None else layout.pack(values)
     recipe = layout.recipe
-    fields = [_Field(index, entry, start, bits)
+    bit_exact = layout.packing == "bits"
+    fields = [_Field(index, entry, start, bits, bit_exact)
               for index, (entry, (start, bits)) in enumerate(zip(recipe, _spans(recipe)))]
     read_back, failure = None, None
     if packet is not None:
@@ -55,7 +56,7 @@ def figure(layout, values=None):
             svg.text(LEFT, y, row.text(fields), size=11, fill=GREY)
             y += 6
         else:
-            y = _draw_row(svg, y, row, total, fields, packet, size)
+            y = _draw_row(svg, y, row, total, fields, packet, size, bit_exact)
     y = _draw_table(svg, y + 14, fields, values, read_back)
     if failure:
         y += 4
@@ -65,14 +66,16 @@ def figure(layout, values=None):
 
 
 class _Field:
-    def __init__(self, index, entry, start, bits):
+    def __init__(self, index, entry, start, bits, bit_exact):
         self.index = index
         self.name = entry["name"]
         self.encoding = entry["encoding"]
         self.start, self.bits = start, bits
         # Byte-granular: the whole bytes from the start's byte on that the bits need.
+        # Bit-exact: the bytes the bits touch.
         first = start // 8
-        self.window = (first, first + (bits + 7) // 8)
+        end = (start + bits + 7) // 8 if bit_exact and bits else first + (bits + 7) // 8
+        self.window = (first, end)
         self.colours = COLOURS[index % len(COLOURS)]
 
 
@@ -126,15 +129,17 @@ def _rows(fields, total):
     return rows
 
 
-def _draw_row(svg, y, first_byte, total, fields, packet, size):
+def _draw_row(svg, y, first_byte, total, fields, packet, size, bit_exact):
     """One row of the picture, for bytes first_byte on; returns the y under it."""
     last_byte = min(first_byte + ROW_BYTES, total)
     low, high = 8 * first_byte, 8 * last_byte
 
     declared = [(f, f.start, f.start + f.bits) for f in fields]
-    windows = [(f, 8 * f.window[0], 8 * f.window[1]) for f in fields]
     y = _bars(svg, y, "declared bits", declared, low, high)
-    y = _bars(svg, y, "window (bytes)", windows, low, high)
+    # A bit-exact field occupies its declared bits and nothing else: no window to draw.
+    if not bit_exact:
+        windows = [(f, 8 * f.window[0], 8 * f.window[1]) for f in fields]
+        y = _bars(svg, y, "window (bytes)", windows, low, high)
 
     # The bytes, bit by bit, with their numbers above and, given a packet, hexadecimal below.
     y += 20

@@ -283,7 +283,7 @@ class Layout:
             spec.encoding, spec.encoding_size = encoding_buffer, len(encoding)
             spec.encoding_row, spec.bits, spec.little = row, bits, little
             spec.reverse_bits, spec.has_offset, spec.offset_bits = reverse, has_offset, offset
-        plan = _lib.fp_plan_new(c_specs, count)
+        plan = _lib.fp_plan_new(c_specs, count, compiled.packing == "bits")
         if plan == ffi.NULL:
             raise MemoryError()
         plan = ffi.gc(plan, _lib.fp_plan_free)
@@ -361,6 +361,10 @@ class Layout:
     @property
     def defaults(self):
         return self._compiled.defaults
+
+    @property
+    def packing(self):
+        return self._compiled.packing
 
     def problems(self):
         return self._compiled.problems()
@@ -529,12 +533,7 @@ class Layout:
         if first_byte + image_size > len(view):
             raise ValueError("Layout.pack_into() lost its buffer: it was resized while the "
                              "values were converted")
-        residue = offset_bits % 8
-        for i in range(self._count):
-            start = (residue + self._starts[i]) // 8
-            end = start + (self._fields.bits[i] + 7) // 8
-            if end > start:
-                view[first_byte + start:first_byte + end] = ffi.buffer(image + start, end - start)
+        _lib.fp_copy_fields(self._plan, image, image_size, offset_bits, view + first_byte)
 
     def _raise_sizing(self):
         error, hint, index, start_bit = self._sizing

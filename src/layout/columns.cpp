@@ -6,6 +6,7 @@
 #include "layout/columns.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "common/bits.hpp"
 #include "core/walks.hpp"
+#include "decoder/codecs/decoder.hpp"
 #include "host.hpp"
 #include "values.hpp"
 
@@ -25,19 +27,25 @@ constexpr std::uint64_t kNoPacket = static_cast<std::uint64_t>(-1);
 // Packets per block: about this many bytes of them, so that a block stays in cache while each
 // of its fields is read.
 constexpr std::uint64_t kBlockBytes = 64 * 1024;
+// At most this many packets per block when numeric values become objects (they wait in scratch
+// memory for the block's end), and when they go into arrays (the loop over a block is what a
+// call costs; fewer, longer ones cost less).
 constexpr std::uint64_t kMaxBlockPackets = 2048;
+constexpr std::uint64_t kMaxArrayBlockPackets = 65536;
+// Into arrays the blocks are larger, a second-level cache's worth: a block costs a few hundred
+// instructions whatever its length.
+constexpr std::uint64_t kArrayBlockBytes = 256 * 1024;
 // Below this many numeric values, giving up the interpreter lock costs more than it frees.
 constexpr std::uint64_t kUnlockedValues = 4096;
 
 // ---------------------------------------------------------------------------------------------
 // Text fields and objects, with the lock
 
-// A text field's value from its window, decoded from a private copy of the window: the codecs
-// may read their input more than once, and a buffer written by someone else meanwhile must not
-// make two readings disagree. Empty with `failed` set.
-PyRef text_value(const core::FieldStep& step, const std::uint8_t* window,
-                 std::optional<EngineError>& failed) {
-  const std::size_t size = step.byte_count;
+// Text field `index`'s value in a packet, decoded from a private copy of the bytes it touches
+// (`window`, `size` of them): the codecs may read their input more than once, and a buffer
+// written by someone else meanwhile must not make two readings disagree. Empty with `failed` set.
+PyRef text_value(const core::Plan& plan, std::size_t index, const std::uint8_t* window,
+                 std::size_t size, std::optional<EngineError>& failed) {
   std::uint8_t small[128];
   std::vector<std::uint8_t> large;
   std::uint8_t* copy = size <= sizeof small ? small : (large.resize(size), large.data());
@@ -45,18 +53,24 @@ PyRef text_value(const core::FieldStep& step, const std::uint8_t* window,
   core::TextRoom room;
   core::FieldValue value;
   Failure failure;
-  if (!core::decode(step, copy, room, value, failure)) {
+  if (!core::decode_copy(plan, index, copy, room, value, failure)) {
     failed = EngineError{std::move(failure)};
     return PyRef();
   }
-  PyRef object = make_value_object(step.decoded, std::move(value));
+  PyRef object = make_value_object(plan.fields()[index].step.decoded, std::move(value));
   if (!object) failed = host_error();
   return object;
 }
 
+// Floats as the decoders widen them (in integer bits: a unit in default-NaN mode would replace a
+// NaN's sign and payload).
 template <class Element>
 PyObject* element_object(Element value) {
-  if constexpr (std::is_floating_point_v<Element>) {
+  if constexpr (std::is_same_v<Element, core::Half>) {
+    return PyFloat_FromDouble(decoder::decode_ieee754_f16(value.bits));
+  } else if constexpr (std::is_same_v<Element, float>) {
+    return PyFloat_FromDouble(decoder::decode_ieee754_f32(std::bit_cast<std::uint32_t>(value)));
+  } else if constexpr (std::is_floating_point_v<Element>) {
     return PyFloat_FromDouble(value);
   } else if constexpr (std::is_signed_v<Element>) {
     return PyLong_FromLongLong(value);
@@ -202,14 +216,13 @@ class Decoder {
         count_(count),
         stride_(stride),
         targets_(targets),
-        at_(at),
-        block_(std::clamp<std::uint64_t>(kBlockBytes / std::max<std::uint64_t>(stride, 1), 1,
-                                         kMaxBlockPackets)) {}
+        at_(at) {}
 
   bool run(const PacketOrigin& origin) {
     const std::size_t field_count = plan_.field_count();
     bool lists = true;  // whether numeric values become objects (no numpy array anywhere)
     std::size_t numeric = 0;
+    std::size_t scratch_fields = 0;  // numeric fields that go to a list or nowhere
     for (std::size_t i = 0; i < field_count; ++i) {
       // The first field that fails in every packet fails in packet 0; from then on the limits
       // keep every loop off it and off the fields after it.
@@ -221,10 +234,20 @@ class Decoder {
       if (columns_.field_type(i) == ColumnType::text) continue;
       ++numeric;
       const std::size_t column = columns_.column_of(i);
-      if (column != ColumnSet::kNone && targets_[column].array) lists = false;
+      if (column != ColumnSet::kNone && targets_[column].array) {
+        lists = false;
+      } else {
+        ++scratch_fields;
+      }
     }
+    block_ = std::clamp<std::uint64_t>(
+        (lists ? kBlockBytes : kArrayBlockBytes) / std::max<std::uint64_t>(stride_, 1), 1,
+        lists ? kMaxBlockPackets : kMaxArrayBlockPackets);
+    // A multiple of 64 packets where it can be: each block's elements then start where the
+    // array's alignment holds, and a vector store never straddles two cache lines.
+    if (block_ > 64) block_ &= ~std::uint64_t{63};
     // Room for one block of every numeric field that goes to a list or nowhere.
-    scratch_.resize(static_cast<std::size_t>(block_ * numeric * sizeof(std::uint64_t)));
+    scratch_.resize(static_cast<std::size_t>(block_ * scratch_fields * sizeof(std::uint64_t)));
     if (lists) {
       if (!blocks(true, true, false)) return false;
     } else {
@@ -267,18 +290,21 @@ class Decoder {
     for (std::size_t i = 0; i < plan_.field_count(); ++i) {
       const ColumnType type = columns_.field_type(i);
       if (type == ColumnType::text) continue;
-      std::uint8_t* out = scratch_.data() + block_ * sizeof(std::uint64_t) * slot++;
+      // An array's own memory, or the field's room in the scratch memory (in lists mode every
+      // numeric field has one, in the order objects_of_block reads them).
+      std::uint8_t* out = nullptr;
       const std::size_t column = columns_.column_of(i);
       if (column != ColumnSet::kNone && targets_[column].array) {
         out = targets_[column].array + first * element_size(type);
+      } else {
+        out = scratch_.data() + block_ * sizeof(std::uint64_t) * slot++;
       }
       const std::uint64_t limit = first_.limit(i, count_);
       if (limit <= first) continue;
       const std::uint64_t m = std::min(n, limit - first);
-      const core::PlannedField& field = plan_.core().fields()[i];
       Failure failure;
       const std::uint64_t done =
-          field.step.column(field.step, packets + field.start_bit / 8, stride_, m, out, failure);
+          core::decode_column(plan_.core(), i, packets, stride_, m, out, failure);
       if (done < m) first_.take(plan_, first + done, i, EngineError{std::move(failure)});
     }
   }
@@ -286,14 +312,15 @@ class Decoder {
   bool text_block(const std::uint8_t* packets, std::uint64_t first, std::uint64_t n) {
     for (std::size_t i = 0; i < plan_.field_count(); ++i) {
       if (columns_.field_type(i) != ColumnType::text) continue;
-      const core::PlannedField& field = plan_.core().fields()[i];
+      const core::Placement placed = plan_.core().placement(i, plan_.core().fields()[i].start_bit);
       const std::size_t column = columns_.column_of(i);
       PyObject* list = column == ColumnSet::kNone ? nullptr : targets_[column].list;
       const std::uint64_t limit = std::min(first + n, first_.limit(i, count_));
-      const std::uint8_t* window = packets + field.start_bit / 8;
+      const std::uint8_t* window = packets + placed.first_byte;
       for (std::uint64_t p = first; p < limit; ++p, window += stride_) {
         std::optional<EngineError> failed;
-        PyRef value = text_value(field.step, window, failed);
+        PyRef value = text_value(plan_.core(), i, window,
+                                 static_cast<std::size_t>(placed.byte_count), failed);
         if (!value) {
           first_.take(plan_, p, i, std::move(*failed));
           break;
@@ -332,7 +359,7 @@ class Decoder {
   std::uint64_t stride_;
   const std::vector<ColumnTarget>& targets_;
   std::uint64_t at_;
-  std::uint64_t block_;
+  std::uint64_t block_ = 1;  // packets per block, set by run()
   std::vector<std::uint8_t> scratch_;
   FirstFailure first_;
 };
@@ -357,6 +384,10 @@ const char* dtype_name(ColumnType type) {
       return "int32";
     case ColumnType::i64:
       return "int64";
+    case ColumnType::f16:
+      return "float16";
+    case ColumnType::f32:
+      return "float32";
     case ColumnType::f64:
       return "float64";
     case ColumnType::text:

@@ -222,14 +222,56 @@ bool whole_packets(std::string_view function, std::uint64_t size, Py_ssize_t str
 // ---------------------------------------------------------------------------------------------
 // Layout
 
+// The names of the packings, as Layout's `packing` argument and property spell them.
+constexpr std::string_view kPackingNames[] = {"bytes", "bits"};
+
+std::string_view packing_name(core::Packing packing) {
+  return kPackingNames[static_cast<std::size_t>(packing)];
+}
+
+// The `packing` argument: "bytes" (or not given) or "bits". False with TypeError or ValueError
+// set.
+bool packing_argument(PyObject* given, core::Packing& out) {
+  out = core::Packing::bytes;
+  if (!given) return true;
+  if (!PyUnicode_Check(given)) {
+    bad_argument("Layout", "packing", "str", given);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(given, &size);
+  if (!utf8) return false;
+  const std::string_view text(utf8, static_cast<std::size_t>(size));
+  for (const core::Packing packing : {core::Packing::bytes, core::Packing::bits}) {
+    if (text == packing_name(packing)) {
+      out = packing;
+      return true;
+    }
+  }
+  std::string message = "Layout() argument 'packing' must be 'bytes' or 'bits', not ";
+  PyRef shown = PyRef::steal(PyObject_Repr(given));
+  const char* repr = shown ? PyUnicode_AsUTF8AndSize(shown.get(), &size) : nullptr;
+  if (!repr) return false;
+  message.append(repr, static_cast<std::size_t>(size));
+  value_error(message);
+  return false;
+}
+
+// The layout's packing as its name, a new str.
+PyObject* packing_object(const Plan& plan) {
+  const std::string_view name = packing_name(plan.packing());
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
 PyObject* layout_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"recipe", "strict", "defaults", nullptr};
+    static const char* keywords[] = {"recipe", "strict", "defaults", "packing", nullptr};
     PyObject* recipe = nullptr;
     PyObject* strict_argument = nullptr;
     PyObject* defaults = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:Layout", const_cast<char**>(keywords),
-                                     &recipe, &strict_argument, &defaults)) {
+    PyObject* packing_given = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:Layout", const_cast<char**>(keywords),
+                                     &recipe, &strict_argument, &defaults, &packing_given)) {
       return nullptr;
     }
     if (PyUnicode_Check(recipe) || !PySequence_Check(recipe)) {
@@ -242,9 +284,11 @@ PyObject* layout_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         !PyObject_HasAttrString(defaults, "keys")) {
       return bad_argument("Layout", "defaults", "a mapping or None", defaults);
     }
+    core::Packing packing = core::Packing::bytes;
+    if (!packing_argument(packing_given, packing)) return nullptr;
     SequenceItems entries;
     if (!entries.collect(recipe)) return nullptr;
-    auto plan = Plan::read(entries);
+    auto plan = Plan::read(entries, packing);
     if (!plan.ok()) return raise_record(plan.failure(), kLayoutWrapping);
     if (!plan.value()->set_options(strict, defaults)) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
@@ -304,6 +348,7 @@ PyObject* layout_repr(PyObject* self) {
     } else {
       text += "no size";
     }
+    if (plan.packing() == core::Packing::bits) text += ", bit-exact";
     if (plan.strict()) text += ", strict";
     if (plan.defaults()) {
       const Py_ssize_t count = PyDict_Size(plan.defaults());
@@ -348,6 +393,16 @@ PyObject* layout_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     const Plan& plan = plan_of(self);
     if (!plan.sizing().ok) return raise_sizing_failure(plan);
     const std::uint64_t size = plan.sizing().packet_size;
+    if (plan.packing() == core::Packing::bits && size <= core::kPaddedPacket) {
+      // Into room with eight bytes to spare, where every field's bits go in with one 64-bit
+      // load and store, then copied out.
+      std::uint8_t image[core::kPaddedPacket + 8];
+      std::memset(image, 0, static_cast<std::size_t>(size + 8));
+      Result<std::monostate, FailureRecord> packed = pack(plan, values, {image, size, 0, size + 8});
+      if (!packed.ok()) return raise_record(packed.failure(), kLayoutWrapping);
+      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(image),
+                                       static_cast<Py_ssize_t>(size));
+    }
     PyRef packet = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     if (!packet) return nullptr;
     auto* bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
@@ -393,9 +448,10 @@ PyObject* layout_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
     // Every value is converted and encoded into a private image first, so that a failure
     // leaves the buffer as it was; then each field's window goes over, in recipe order.
-    std::vector<std::uint8_t> image(static_cast<std::size_t>(image_size), 0);
+    // Eight bytes to spare, for the one load and store per field of a bit-exact pack.
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(image_size + 8), 0);
     Result<std::monostate, FailureRecord> packed =
-        pack(plan, values, {image.data(), image_size, offset_bits});
+        pack(plan, values, {image.data(), image_size, offset_bits, image_size + 8});
     if (!packed.ok()) return raise_record(packed.failure(), kLayoutWrapping);
     std::uint8_t* out = buffer.data() + first_byte;
     // The conversions ran Python code; where a view does not keep the buffer from being resized,
@@ -410,12 +466,7 @@ PyObject* layout_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nar
       }
       out = fresh.data() + first_byte;
     }
-    for (const core::PlannedField& field : plan.core().fields()) {
-      // An empty window may sit in an empty image, whose data pointer memcpy must not see.
-      if (field.step.byte_count == 0) continue;
-      const std::uint64_t window = (offset_bits % 8 + field.start_bit) / 8;
-      std::memcpy(out + window, image.data() + window, field.step.byte_count);
-    }
+    core::copy_fields(plan.core(), {image.data(), image_size, offset_bits}, out);
     Py_RETURN_NONE;
   });
 }
@@ -564,6 +615,12 @@ PyRef layout_options(const Plan& plan) {
   PyRef options = PyRef::steal(PyDict_New());
   if (!options) return PyRef();
   if (plan.strict() && PyDict_SetItemString(options.get(), "strict", Py_True) < 0) return PyRef();
+  if (plan.packing() == core::Packing::bits) {
+    PyRef packing = PyRef::steal(packing_object(plan));
+    if (!packing || PyDict_SetItemString(options.get(), "packing", packing.get()) < 0) {
+      return PyRef();
+    }
+  }
   if (plan.defaults()) {
     PyRef defaults = PyRef::steal(PyDict_Copy(plan.defaults()));
     if (!defaults || PyDict_SetItemString(options.get(), "defaults", defaults.get()) < 0) {
@@ -579,7 +636,9 @@ PyObject* layout_reduce(PyObject* self, PyObject*) {
     PyRef recipe = plan.recipe();
     if (!recipe) return nullptr;
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    if (!plan.strict() && !plan.defaults()) return Py_BuildValue("(O(O))", type, recipe.get());
+    if (!plan.strict() && !plan.defaults() && plan.packing() == core::Packing::bytes) {
+      return Py_BuildValue("(O(O))", type, recipe.get());
+    }
     // Keyword arguments need copyreg's rebuilding: type.__new__(type, recipe, **options).
     PyRef options = layout_options(plan);
     PyRef copyreg = PyRef::steal(options ? PyImport_ImportModule("copyreg") : nullptr);
@@ -589,6 +648,8 @@ PyObject* layout_reduce(PyObject* self, PyObject*) {
     return Py_BuildValue("(O(O(O)O))", rebuild.get(), type, recipe.get(), options.get());
   });
 }
+
+PyObject* layout_get_packing(PyObject* self, void*) { return packing_object(plan_of(self)); }
 
 PyObject* layout_get_strict(PyObject* self, void*) {
   return PyBool_FromLong(plan_of(self).strict() ? 1 : 0);
@@ -722,7 +783,7 @@ PyCFunction fast(PyObject* (*function)(PyObject*, PyObject* const*, Py_ssize_t, 
 }
 
 constexpr char kLayoutDoc[] =
-    "Layout(recipe, *, strict=False, defaults=None)\n--\n\n"
+    "Layout(recipe, *, strict=False, defaults=None, packing='bytes')\n--\n\n"
     "A recipe read once, for packing and unpacking many packets.\n\n"
     "The recipe is a sequence of field definitions, as unpack_parameters and pack_parameters of\n"
     "the fieldpack module take it. It is read and checked here, in the order and with the\n"
@@ -737,6 +798,11 @@ constexpr char kLayoutDoc[] =
     "than its window, a float that becomes infinite or zero at its width, a field that does not\n"
     "read back what was packed). defaults maps field names to the values packed when the\n"
     "values lack them; they are copied and checked here.\n\n"
+    "packing='bits' makes the layout bit-exact: a field occupies exactly bits [p, p + bits) of\n"
+    "the packet, the most significant bit first, instead of the whole bytes from the byte where\n"
+    "it starts. Integers and BCD take any width at any start (little-endian ones whole bytes);\n"
+    "text and floats whole bytes at any start. Fields of whole bytes on byte boundaries read\n"
+    "and write the same under both packings.\n\n"
     "Layouts are immutable, hashable by identity, safe to share between threads, and pickle\n"
     "and copy with their options.";
 
@@ -755,9 +821,9 @@ constexpr char kPackIntoDoc[] =
     "pack_into($self, buffer, values, offset_bits=0)\n--\n\n"
     "Pack the values of a dict into a writable buffer, from bit offset_bits on.\n\n"
     "Every value is converted and encoded before the first byte is written; then each field's\n"
-    "whole window is written in recipe order, as pack() writes it. Bytes of no field are left\n"
-    "alone, and a failure leaves the buffer untouched. Into a zeroed buffer of size bytes it\n"
-    "writes pack(values).";
+    "whole window (in a bit-exact layout: exactly its bits) is written in recipe order, as\n"
+    "pack() writes it. Bytes (bits) of no field are left alone, and a failure leaves the buffer\n"
+    "untouched. Into a zeroed buffer of size bytes it writes pack(values).";
 
 constexpr char kIterUnpackDoc[] =
     "iter_unpack($self, buffer, stride=None)\n--\n\n"
@@ -768,7 +834,8 @@ constexpr char kIterUnpackDoc[] =
 constexpr char kProblemsDoc[] =
     "problems($self, /)\n--\n\n"
     "What the recipe does that is legal but probably a mistake, as a list of sentences:\n"
-    "fields with the same name, fields sharing bytes, fields starting inside a byte, keys no\n"
+    "fields with the same name, fields sharing bytes (bits, in a bit-exact layout), fields\n"
+    "starting inside a byte of a byte-granular layout, keys no\n"
     "walk reads, numeric fields wider than 64 bits, floats at a width not their own, text that\n"
     "is not whole bytes, encodings that cannot be packed, and a layout that cannot be packed.";
 
@@ -779,7 +846,8 @@ constexpr char kUnpackColumnsDoc[] =
     "to size; the buffer's length must be a multiple of it), and the values are those iter_unpack\n"
     "gives. Columns are lists; with numpy=True numeric fields become numpy arrays whose dtype\n"
     "follows from the field's encoding and width (integers in the smallest of 8/16/32/64 bits\n"
-    "that the width needs, BCD as int64, floats as float64), and text fields stay lists of str.\n"
+    "that the width needs, BCD as int64, IEEE 754 half, single and double floats as float16,\n"
+    "float32 and float64, other floats as float64), and text fields stay lists of str.\n"
     "A packet that fails raises what iter_unpack would raise first, with notes naming the field\n"
     "and the packet. Numeric fields into arrays are decoded without the interpreter lock; the\n"
     "buffer is held meanwhile, and writing into it from another thread gives unspecified values.";
@@ -823,6 +891,10 @@ PyGetSetDef layout_getset[] = {
     {"size", layout_get_size, nullptr,
      "The packet length in bytes, from pack_parameters' sizing walk; None if it fails.", nullptr},
     {"names", layout_get_names, nullptr, "The field names in recipe order, a tuple of str.",
+     nullptr},
+    {"packing", layout_get_packing, nullptr,
+     "How fields are placed: 'bytes' (whole bytes from the byte a field starts in) or 'bits' "
+     "(exactly the field's bits).",
      nullptr},
     {"strict", layout_get_strict, nullptr,
      "Whether pack and pack_into refuse any value that packing would lose.", nullptr},

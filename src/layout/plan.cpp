@@ -51,7 +51,8 @@ struct ReadEntry {
 // Reads entry `index`, placed at `position` unless it has an offset; the byte order is judged
 // before the encoding name, as unpack_parameters judges them.
 Result<ReadEntry, FailureRecord> read_entry(RecipeReader& reader, PyObject* entry,
-                                            std::size_t index, std::uint64_t position) {
+                                            std::size_t index, std::uint64_t position,
+                                            core::Packing packing) {
   EngineResult<FieldDefinition> read = reader.read(entry);
   if (!read.ok()) {
     return FailureRecord(std::move(read.failure()), index, readable_text(entry, RecipeKey::name));
@@ -77,6 +78,11 @@ Result<ReadEntry, FailureRecord> read_entry(RecipeReader& reader, PyObject* entr
                              field.reverse_bits,
                              field.has_offset,
                              field.offset_bits};
+  if (packing == core::Packing::bits) {
+    if (std::optional<Failure> refused = core::bit_exact_refusal(out.spec)) {
+      return fault(std::move(*refused));
+    }
+  }
   out.key = name_key(field);
   if (!out.key) return FailureRecord(host_error(), index, PyRef());
   // What the entry held, and the objects read from it: the entry may have changed while it was
@@ -91,7 +97,8 @@ Result<ReadEntry, FailureRecord> read_entry(RecipeReader& reader, PyObject* entr
 
 }  // namespace
 
-Result<std::unique_ptr<Plan>, FailureRecord> Plan::read(const SequenceItems& recipe) {
+Result<std::unique_ptr<Plan>, FailureRecord> Plan::read(const SequenceItems& recipe,
+                                                        core::Packing packing) {
   auto plan = std::make_unique<Plan>();
   const Py_ssize_t count = recipe.size();
   plan->names_ = PyRef::steal(PyTuple_New(count));
@@ -106,7 +113,7 @@ Result<std::unique_ptr<Plan>, FailureRecord> Plan::read(const SequenceItems& rec
   std::uint64_t position = 0;  // where the walks start a field without an offset
   for (Py_ssize_t i = 0; i < count; ++i) {
     const auto index = static_cast<std::size_t>(i);
-    Result<ReadEntry, FailureRecord> read = read_entry(reader, recipe[i], index, position);
+    Result<ReadEntry, FailureRecord> read = read_entry(reader, recipe[i], index, position, packing);
     if (!read.ok()) return std::move(read.failure());
     ReadEntry& entry = read.value();
     if (PyDict_SetDefault(plan->template_.get(), entry.key.get(), Py_None) == nullptr) {
@@ -119,7 +126,7 @@ Result<std::unique_ptr<Plan>, FailureRecord> Plan::read(const SequenceItems& rec
     specs.push_back(std::move(entry.spec));
   }
   plan->entries_ = std::move(entries);
-  plan->core_ = std::make_unique<core::Plan>(std::move(specs));
+  plan->core_ = std::make_unique<core::Plan>(std::move(specs), packing);
   return plan;
 }
 

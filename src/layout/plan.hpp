@@ -27,8 +27,10 @@ inline constexpr Wrapping kLayoutWrapping = Wrapping::chained;
 class Plan {
  public:
   // Reads `recipe` (each entry in turn: the dictionary check, the six keys, the byte order, the
-  // encoding name) and compiles it; the first fault is returned.
-  static Result<std::unique_ptr<Plan>, FailureRecord> read(const SequenceItems& recipe);
+  // encoding name, and for a bit-exact layout whether it takes the field) and compiles it; the
+  // first fault is returned.
+  static Result<std::unique_ptr<Plan>, FailureRecord> read(const SequenceItems& recipe,
+                                                           core::Packing packing);
 
   const core::Plan& core() const { return *core_; }
   std::size_t field_count() const { return core_->field_count(); }
@@ -49,6 +51,7 @@ class Plan {
   // How pack and pack_into treat values (Layout's keyword arguments). Strict: they refuse any
   // value that packing would lose. Defaults: a dict of plain-str field names to values, packed
   // when the values lack the name; empty when there are none.
+  core::Packing packing() const { return core_->packing(); }
   bool strict() const { return strict_; }
   PyObject* defaults() const { return defaults_.get(); }
   // Sets them, checking every default as its field would pack it; false with the error raised.

@@ -59,14 +59,23 @@ class Layout:
     ``defaults`` maps field names to the values packed when the values lack them; they are
     copied and checked when the layout is made. Neither option changes unpacking.
 
+    ``packing="bits"`` makes the layout bit-exact: a field occupies exactly bits [p, p + bits)
+    of the packet, the most significant bit first, instead of the whole bytes from the byte
+    where it starts. Integers and BCD may have any width at any start (little-endian ones whole
+    bytes); text and floats are whole bytes at any start. ``pack`` writes exactly each field's
+    bits, and ``pack_into`` keeps every bit of the buffer that belongs to no field. Fields of
+    whole bytes on byte boundaries read and write the same under both packings.
+
     A ValueError that wraps another exception ("KeyError: ...") keeps it as ``__cause__``.
 
     Raises:
         ValueError: the first fault of the recipe, as unpack_parameters words it, for example
             "KeyError: \\"Recipe missing required field: 'bits'\\""; a default that names no
             field, or that its field cannot pack.
+            A bit-exact layout refuses a little-endian number, text or float that is not a
+            whole number of bytes, with a note naming the field.
         TypeError: a recipe that is a str or no sequence, ``strict`` not a bool, ``defaults``
-            not a mapping.
+            not a mapping, ``packing`` not a str.
 
     Example:
         >>> layout = Layout([{"name": "a", "encoding": "unsigned", "bits": 8,
@@ -84,7 +93,12 @@ class Layout:
         *,
         strict: bool = False,
         defaults: Mapping[str, Any] | None = None,
+        packing: Literal["bytes", "bits"] = "bytes",
     ) -> Layout: ...
+    @property
+    def packing(self) -> Literal["bytes", "bits"]:
+        """How fields are placed: "bytes" (whole bytes from the byte a field starts in) or
+        "bits" (exactly the field's bits)."""
     @property
     def strict(self) -> bool:
         """Whether pack and pack_into refuse any value that packing would lose."""
@@ -136,8 +150,8 @@ class Layout:
         Packets are read as ``iter_unpack`` reads them, and the values are those it gives. The
         columns are lists; with ``numpy=True`` numeric fields become numpy arrays whose dtype
         follows from the field's encoding and width (integers in the smallest of 8/16/32/64
-        bits the width needs, BCD as int64, floats as float64), and text fields stay lists of
-        str. Numeric fields into arrays are decoded without the interpreter lock, so threads
+        bits the width needs, BCD as int64, IEEE 754 half, single and double floats as float16,
+        float32 and float64, other floats as float64), and text fields stay lists of str. Numeric fields into arrays are decoded without the interpreter lock, so threads
         that decode parts of one archive use several cores.
 
         Raises:

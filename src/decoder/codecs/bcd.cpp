@@ -7,27 +7,11 @@
 #include <cstdint>
 #include <string>
 
+#include "decoder/codecs/bcd_digits.hpp"
 #include "decoder/codecs/decoder.hpp"
 
 namespace fieldpack::decoder {
 namespace {
-
-constexpr std::uint64_t kNibbleLows = 0x1111111111111111ULL;
-
-// One bit per nibble (at the nibble's bit 0) for each nibble above 9: bit 3 and one of bits 1-2.
-constexpr std::uint64_t nibbles_above_nine(std::uint64_t digits) {
-  return (digits >> 3) & ((digits >> 2) | (digits >> 1)) & kNibbleLows;
-}
-
-// Up to 16 valid BCD digits to binary, by merging neighbouring lanes: pairs of digits into
-// bytes, bytes into 16-bit lanes, those into 32-bit lanes. No lane overflows its width
-// (99 < 2^8, 9999 < 2^16, 99999999 < 2^32).
-constexpr std::uint64_t packed_digits_value(std::uint64_t digits) {
-  digits = (digits & 0x0F0F0F0F0F0F0F0FULL) + ((digits >> 4) & 0x0F0F0F0F0F0F0F0FULL) * 10u;
-  digits = (digits & 0x00FF00FF00FF00FFULL) + ((digits >> 8) & 0x00FF00FF00FF00FFULL) * 100u;
-  digits = (digits & 0x0000FFFF0000FFFFULL) + ((digits >> 16) & 0x0000FFFF0000FFFFULL) * 10000u;
-  return (digits & 0xFFFFFFFFULL) + (digits >> 32) * 100000000u;
-}
 
 Failure invalid_digit(std::uint64_t digit) {
   std::string message = "Invalid BCD digit: ";
