@@ -264,6 +264,18 @@ FIELDPACK_EXPORT size_t fp_unpack_many(const fp_plan* plan, const uint8_t* packe
   }
 }
 
+FIELDPACK_EXPORT size_t fp_decode_column(const fp_plan* plan, size_t index,
+                                        const uint8_t* packets, size_t stride, size_t count,
+                                        void* out) {
+  if (plan->plan.fields()[index].step.column_type == core::ColumnType::text ||
+      core::failure_in_every_packet(plan->plan, index, stride)) {
+    return 0;
+  }
+  Failure failure;
+  return static_cast<size_t>(core::decode_column(plan->plan, index, packets, stride, count,
+                                                 static_cast<uint8_t*>(out), failure));
+}
+
 FIELDPACK_EXPORT fp_packing* fp_packing_new(const fp_plan* plan, int32_t strict) {
   try {
     auto packing = std::make_unique<fp_packing>();

@@ -36,7 +36,8 @@ typedef struct fp_field_spec {
 
 /* What a compiled field is to the host: the kind its values decode to and pack from (0 unsigned
  * integer, 1 signed integer, 2 real, 3 text, 4 refused by packing), its column's element type
- * (0 to 3: 8 to 64-bit unsigned, 4 to 7: signed, 8 float64, 9 text), and where it lies. */
+ * (0 to 3: 8 to 64-bit unsigned, 4 to 7: signed, 8 to 10: binary16 (as its bits), float32,
+ * float64, 11 text), and where it lies. */
 typedef struct fp_field_info {
   int32_t decoded;
   int32_t packed;
@@ -106,6 +107,13 @@ size_t fp_unpack_many(const fp_plan* plan, const uint8_t* packets, size_t stride
 typedef struct fp_packing fp_packing;
 fp_packing* fp_packing_new(const fp_plan* plan, int32_t strict);
 void fp_packing_free(fp_packing* packing);
+
+/* Numeric field `index` of `count` packets of `stride` bytes from `packets` (each from bit 0)
+ * decoded into `out`, `count` elements of its column's type. The number of packets decoded:
+ * `count`, or fewer at the first packet whose value fails; 0 for a text field and for a field
+ * that no packet of `stride` bytes holds. */
+size_t fp_decode_column(const fp_plan* plan, size_t index, const uint8_t* packets, size_t stride,
+                        size_t count, void* out);
 
 /* Packs fields [first, last) into the image (`image_size` bytes standing for the packet from byte
  * offset_bits / 8): slots as fp_unpack gives them, text as UTF-8 (texts[i], text_sizes[i]). The

@@ -60,6 +60,17 @@ _I64 = 1 << 63
 _ABSENT = object()
 # A text slot holds the text's offset in the text room times 2^32, plus its size.
 _TEXT_SHIFT = 32
+# Columns by the element type the library decodes them into (fp_field_info.column): numpy's
+# dtype, cffi's type for a list's block, the size in bytes. binary16 has no C type: as a list it
+# is left to the compiled face.
+_DTYPES = ("uint8", "uint16", "uint32", "uint64", "int8", "int16", "int32", "int64", "float16",
+           "float32", "float64")
+_C_TYPES = ("uint8_t", "uint16_t", "uint32_t", "uint64_t", "int8_t", "int16_t", "int32_t",
+            "int64_t", "uint16_t", "float", "double")
+_SIZES = (1, 2, 4, 8, 1, 2, 4, 8, 2, 4, 8)
+_COLUMN_F16, _COLUMN_TEXT = 8, 11
+# Packets a column call decodes at a time: copies and list blocks stay small.
+_BLOCK = 65536
 _TEXT_SIZE = (1 << 32) - 1
 
 
@@ -213,7 +224,7 @@ def _read_view(obj):
     except TypeError:
         raise TypeError("'%s' does not have the buffer interface" % type(obj).__name__) from None
     if not view.c_contiguous:
-        raise BufferError("the buffer is not C-contiguous")
+        _refuse_buffer(lambda: _BUFFER_CHECK.unpack(obj))
     return ffi.from_buffer(view)
 
 
@@ -226,8 +237,18 @@ def _write_view(obj, function):
         raise TypeError("%s() argument 'buffer' must be read-write bytes-like object, not %s" % (
             function, "None" if obj is None else _type_name(type(obj)))) from None
     if not view.c_contiguous:
-        raise BufferError("the buffer is not C-contiguous")
+        _refuse_buffer(lambda: _BUFFER_CHECK.pack_into(obj, {}))
     return ffi.from_buffer(view, require_writable=True)
+
+
+# An empty compiled layout: its walks ask for a buffer as the compiled face does, so that a buffer
+# it refuses is refused here with the exporter's own exception (numpy's ValueError, for one).
+_BUFFER_CHECK = _Compiled([])
+
+
+def _refuse_buffer(ask):
+    ask()
+    raise BufferError("the buffer is not C-contiguous")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -260,7 +281,7 @@ def _documented(cls, text, signature, members):
 class Layout:
     __slots__ = ("_compiled", "_plan", "_count", "_fields", "_keys", "_decoded", "_packed",
                  "_starts", "_size", "_sizing", "_text_room", "_make", "_fill", "_pool",
-                 "_strict", "_defaults", "_text_fields", "_quick", "__weakref__")
+                 "_strict", "_defaults", "_text_fields", "_quick", "_column_types", "__weakref__")
 
     def __new__(cls, *args, **kwargs):
         compiled = _Compiled(*args, **kwargs)
@@ -313,6 +334,11 @@ class Layout:
         set_(self, "_make", _dict_maker(keys, self._decoded, bits))
         set_(self, "_fill", _filler(keys, self._packed, bits))
         set_(self, "_text_fields", _TEXT in self._packed)
+        # The column types when the library decodes every column: numeric fields of distinct
+        # names (a name's column is its last field's); else None.
+        column_types = tuple(int(info[i].column) for i in range(count))
+        set_(self, "_column_types", column_types if _COLUMN_TEXT not in column_types and
+             len(set(keys)) == count else None)
         set_(self, "_strict", compiled.strict)
         # pack's own way for plain values: a size to pack to, nothing strict.
         set_(self, "_quick", self._size is not None and not compiled.strict)
@@ -381,7 +407,62 @@ class Layout:
         return _figure.figure(self, None)
 
     def unpack_columns(self, *args, **kwargs):
-        return self._compiled.unpack_columns(*args, **kwargs)
+        buffer, stride, numpy = _bind("Layout.unpack_columns", ("buffer", "stride", "*", "numpy"),
+                                      1, args, kwargs)
+        size = len(_read_view(buffer))
+        stride = self._stride("Layout.unpack_columns", stride)
+        if size % stride:
+            raise ValueError("Layout.unpack_columns() requires a buffer of a multiple of %d bytes, "
+                             "not %d" % (stride, size))
+        if numpy is _ABSENT:
+            numpy = False
+        columns = None
+        if type(numpy) is bool:
+            columns = self._columns(buffer, size // stride, stride, numpy)
+        if columns is None:
+            # What the library does not decode, and every failure, as the compiled face has it
+            # (the stride given as the int it came to, so that no hook of it runs twice).
+            return self._compiled.unpack_columns(buffer, stride, numpy=numpy)
+        return columns
+
+    def _columns(self, buffer, count, stride, numpy):
+        """The columns of numeric fields of distinct names, decoded by the library a block of
+        packets at a time from a copy (nothing of the caller's buffer is read while it could
+        change); None when a field is text, a binary16 field would become a list, or a packet
+        fails."""
+        types = self._column_types
+        if types is None or count == 0 or (not numpy and _COLUMN_F16 in types):
+            return None
+        if numpy:
+            import numpy as np
+
+            out = [np.empty(count, _DTYPES[kind]) for kind in types]
+            targets = [_array_memory(array, count * _SIZES[kind]) for array, kind in
+                       zip(out, types)]
+        else:
+            out = [[] for _ in types]
+            scratch = [ffi.new(_C_TYPES[kind] + "[]", min(count, _BLOCK)) for kind in types]
+        whole = _from_buffer(buffer) if type(buffer) is bytes else None
+        view = memoryview(buffer).cast("B") if whole is None else None
+        decode, sizes = _lib.fp_decode_column, [_SIZES[kind] for kind in types]
+        plan, fields = self._plan, range(self._count)
+        for first in range(0, count, _BLOCK):
+            n = min(_BLOCK, count - first)
+            if whole is not None:
+                packets = whole + first * stride
+            else:
+                block = view[first * stride:(first + n) * stride].tobytes()
+                packets = _from_buffer(block)
+            for i in fields:
+                if numpy:
+                    target = targets[i] + first * sizes[i]
+                else:
+                    target = scratch[i]
+                if decode(plan, i, packets, stride, n, target) != n:
+                    return None
+                if not numpy:
+                    out[i] += _unpack_bytes(target, n)
+        return dict(zip(self._keys, out))
 
     def unpack_file(self, *args, **kwargs):
         return self._compiled.unpack_file(*args, **kwargs)
@@ -624,6 +705,14 @@ class Layout:
             if done != upto:
                 _raise_failure(self._fields, failure)
         return upto
+
+
+def _array_memory(array, size):
+    """The memory of what numpy.empty gave, which the library writes `size` bytes into."""
+    view = memoryview(array)
+    if view.readonly or not view.c_contiguous or view.nbytes < size:
+        raise BufferError("numpy.empty gave no array of the size asked for")
+    return _from_buffer(view, require_writable=True)
 
 
 def _utf8(text):
