@@ -102,8 +102,10 @@ PyRef sequence_items(PyObject* sequence) {
 bool entries_and_values(PyObject* sequence, PyObject* values, PyRef& items, PyRef& readable) {
   const Helpers* known = helpers();
   if (!known) return false;
-  PyRef result = PyRef::steal(
-      PyObject_CallFunctionObjArgs(known->entries_and_values, sequence, values, nullptr));
+  // A vector call: PyPy makes no tuple of the arguments in C first.
+  PyObject* const arguments[2] = {sequence, values};
+  PyRef result =
+      PyRef::steal(PyObject_Vectorcall(known->entries_and_values, arguments, 2, nullptr));
   if (!result) return false;
   if (PyList_CheckExact(result.get())) {  // the values may be read as they are
     items = std::move(result);
