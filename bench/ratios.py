@@ -148,7 +148,7 @@ def main():
     for what, workload, op, ours, impl, target in PACKET_TARGETS:
         value = median([ratio_between(doc, workload, op, ours, impl) for doc in packets])
         mark = "" if value <= target else " (missed)"
-        print("| %s | %s | %s | %.2f | %.1f%s |" % (what, op, impl, value, target, mark))
+        print("| %s | %s | %s | %.2f | %g%s |" % (what, op, impl, value, target, mark))
     twins = [json_twin_ratios(doc) for doc in packets]
     for key in sorted(twins[0]):
         value = median([t.get(key) for t in twins])
@@ -165,7 +165,7 @@ def main():
             print("| %s | %s | %s | %.2f | none on PyPy |" % (what, op, impl, value))
             continue
         mark = "" if value <= target else " (missed)"
-        print("| %s | %s | %s | %.2f | %.1f%s |" % (what, op, impl, value, target, mark))
+        print("| %s | %s | %s | %.2f | %g%s |" % (what, op, impl, value, target, mark))
     if texts:
         print()
         print("| text codec cell | op | fieldpack / %s (median) | target |" % TEXT_BASE)
@@ -175,7 +175,7 @@ def main():
             value = median([c.get(key) for c in cells])
             target = text_target(key[0])
             mark = "" if value <= target else " (missed)"
-            print("| %s | %s | %.2f | %.1f%s |" % (key[0], key[1], value, target, mark))
+            print("| %s | %s | %.2f | %g%s |" % (key[0], key[1], value, target, mark))
 
 
 if __name__ == "__main__":
