@@ -119,8 +119,7 @@ FIELDPACK_EXPORT int32_t fp_encoding_row(const char* name, size_t size) {
   return row ? static_cast<int32_t>(row - kEncodings) : -1;
 }
 
-FIELDPACK_EXPORT fp_plan* fp_plan_new(const fp_field_spec* specs, size_t count,
-                                      int32_t bit_exact) {
+FIELDPACK_EXPORT fp_plan* fp_plan_new(const fp_field_spec* specs, size_t count, int32_t bit_exact) {
   try {
     std::vector<core::FieldSpec> fields(count);
     for (size_t i = 0; i < count; ++i) {
@@ -138,8 +137,8 @@ FIELDPACK_EXPORT fp_plan* fp_plan_new(const fp_field_spec* specs, size_t count,
       field.has_offset = spec.has_offset != 0;
       field.offset_bits = spec.offset_bits;
     }
-    auto made = new fp_plan{core::Plan(
-        std::move(fields), bit_exact ? core::Packing::bits : core::Packing::bytes)};
+    auto made = new fp_plan{
+        core::Plan(std::move(fields), bit_exact ? core::Packing::bits : core::Packing::bytes)};
     for (const core::PlannedField& field : made->plan.fields()) {
       if (field.step.decoded == core::ValueKind::text) made->text_room += 3 * field.step.byte_count;
     }
@@ -264,9 +263,8 @@ FIELDPACK_EXPORT size_t fp_unpack_many(const fp_plan* plan, const uint8_t* packe
   }
 }
 
-FIELDPACK_EXPORT size_t fp_decode_column(const fp_plan* plan, size_t index,
-                                        const uint8_t* packets, size_t stride, size_t count,
-                                        void* out) {
+FIELDPACK_EXPORT size_t fp_decode_column(const fp_plan* plan, size_t index, const uint8_t* packets,
+                                         size_t stride, size_t count, void* out) {
   if (plan->plan.fields()[index].step.column_type == core::ColumnType::text ||
       core::failure_in_every_packet(plan->plan, index, stride)) {
     return 0;
@@ -333,8 +331,8 @@ FIELDPACK_EXPORT size_t fp_pack(const fp_plan* plan, fp_packing* packing, size_t
   return last;
 }
 
-FIELDPACK_EXPORT void fp_copy_fields(const fp_plan* plan, const uint8_t* image,
-                                     uint64_t image_size, uint32_t offset_bits, uint8_t* out) {
+FIELDPACK_EXPORT void fp_copy_fields(const fp_plan* plan, const uint8_t* image, uint64_t image_size,
+                                     uint32_t offset_bits, uint8_t* out) {
   core::copy_fields(plan->plan, {const_cast<uint8_t*>(image), image_size, offset_bits}, out);
 }
 
