@@ -41,7 +41,7 @@ std::optional<std::uint64_t> integer_pattern(const FieldStep& step, bool negativ
 
 StreamTable::StreamTable(const Plan& header, StreamSpec spec)
     : header_(&header), spec_(std::move(spec)) {
-  header_need_ = std::max<std::uint64_t>(header.extent(0), 1);
+  header_need_ = std::max<std::uint64_t>(whole_size(header), 1);
   std::uint32_t key_bits = 0;
   for (const std::size_t field : spec_.key_fields) key_bits += header.fields()[field].step.bits;
   auto insert = [&](const KeyValues& key, std::int32_t value) {

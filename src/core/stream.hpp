@@ -53,6 +53,12 @@ struct StreamSpec {
   std::vector<KeyValues> idle_keys;
 };
 
+// The bytes of a whole packet of a plan: its size (what the packet functions' sizing walk gives,
+// never less than what its fields need), or what its fields need when it has none.
+inline std::uint64_t whole_size(const Plan& plan) {
+  return plan.sizing().ok ? plan.sizing().packet_size : plan.extent(0);
+}
+
 // Whether a header field can be read as a stream's integer (a key, a length, a sequence count):
 // an unsigned or signed integer encoding of 1 to 64 bits, which decodes without a failure.
 bool is_stream_integer(const FieldStep& step);
@@ -74,8 +80,8 @@ class StreamTable {
   const Plan& header() const { return *header_; }
   const StreamSpec& spec() const { return spec_; }
   std::size_t layout_count() const { return spec_.layout_keys.size(); }
-  // The least bytes a packet has: the header's, and at least one, so that every packet moves
-  // the walk on.
+  // The least bytes a packet has: the header's whole size, and at least one, so that every
+  // packet moves the walk on.
   std::uint64_t header_need() const { return header_need_; }
 
   // The layout of a key (kUnknown, kIdle).

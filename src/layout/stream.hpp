@@ -28,7 +28,7 @@ struct StreamLayout {
   PyRef key;             // the key as the result's dict has it: an int, or a tuple of ints
   std::string key_text;  // its repr, for notes and warnings
   ColumnSet columns;
-  std::uint64_t need = 0;    // the bytes its fields need from a packet's start
+  std::uint64_t need = 0;    // the bytes of a whole packet: the layout's size
   std::uint64_t stride = 1;  // what is gathered of each packet: `need`, at least one byte
 };
 

@@ -262,7 +262,7 @@ class Reader {
         return value_error("Stream() layouts has key " + made.key_text + " twice");
       }
       if (!made.columns.build(*made.plan)) return false;
-      made.need = made.plan->core().extent(0);
+      made.need = core::whole_size(made.plan->core());
       made.stride = std::max<std::uint64_t>(made.need, 1);
       spec_.layout_keys.push_back(std::move(values));
       spec_.layout_needs.push_back(made.need);
@@ -279,7 +279,7 @@ class Reader {
     }
     stream_.length = PyRef::borrow(Py_None);
     stream_.size = PyRef::borrow(Py_None);
-    const std::uint64_t header_need = std::max<std::uint64_t>(header_plan().extent(0), 1);
+    const std::uint64_t header_need = std::max<std::uint64_t>(core::whole_size(header_plan()), 1);
     if (has_length) {
       std::size_t index = 0;
       if (!field("length", length, index, stream_.length)) return false;
