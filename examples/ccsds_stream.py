@@ -1,6 +1,7 @@
-"""A mixed file of CCSDS space packets.
+"""A mixed file of CCSDS space packets: write one, or decode one into columns per packet type.
 
     python3 examples/ccsds_stream.py write mission.bin [--megabytes 1] [--seed 1]
+    python3 examples/ccsds_stream.py read mission.bin
 
 "write" makes the kind of level-0 file a small satellite downlinks: packets of seven types back
 to back, each a 6-byte primary header, a 6-byte time code (a secondary header) and its data,
@@ -9,12 +10,17 @@ data field (10 bytes), science frames the longest (up to 1,500 bytes); event mes
 science frames vary in length from packet to packet, their variable part past the fixed fields.
 Idle packets (APID 0x7FF) fill gaps in the downlink, three thermal packets are missing (a
 sequence gap), and the file ends in the middle of a packet, as a dump cut short does.
+
+"read" decodes the file with fieldpack_layout's CCSDS stream (numpy columns when numpy is
+installed, lists otherwise), prints what the walk found, then one line per packet type.
 """
 
 import argparse
 import math
 import random
 import sys
+import time
+import warnings
 
 
 def field(name, bits, encoding="unsigned"):
@@ -22,17 +28,13 @@ def field(name, bits, encoding="unsigned"):
             "reverse_bits": False}
 
 
-PRIMARY_HEADER = [
-    field("version", 3), field("type", 1), field("secondary_header_flag", 1), field("apid", 11),
-    field("sequence_flags", 2), field("sequence_count", 14), field("data_length", 16),
-]
 # CCSDS unsegmented time code: seconds and 2^-16 seconds.
 TIME_CODE = [field("coarse_time", 32), field("fine_time", 16)]
 
 IDLE_APID = 0x7FF
 SEQUENCE_MODULUS = 1 << 14
 
-# APID -> (type name, data fields after the time code, name of the variable part or None).
+# APID -> (type name, data fields after the time code, what its variable part holds or None).
 PACKET_TYPES = {
     0x064: ("power", [
         field("bus_voltage", 12), field("bus_current", 12, "twos_complement"),
@@ -48,7 +50,7 @@ PACKET_TYPES = {
             + [field("gps_week", 16), field("gps_seconds", 20), field("satellites", 4),
                field("fix", 32, "us_ascii")], None),
     0x12C: ("events", [field("event_id", 16), field("severity", 3), field("source", 5)],
-            "message"),
+            "message text"),
     0x190: ("science", [field("frame", 32), field("gain", 8, "packed_bcd"),
                         field("exposure", 16, "ones_complement")], "samples"),
     0x1F4: ("configuration", [field("table_id", 8), field("table_version", 16, "unpacked_bcd"),
@@ -57,17 +59,13 @@ PACKET_TYPES = {
 }
 
 
-def packet_recipe(apid):
-    """The whole packet's recipe for a type, header and time code included, for a bit-exact
-    layout: fields back to back from bit 0."""
-    return PRIMARY_HEADER + TIME_CODE + PACKET_TYPES[apid][1]
-
-
 def layouts():
-    """{apid: Layout} of the seven types."""
-    from fieldpack_layout import Layout
+    """{apid: Layout} of the seven types, each the whole packet: primary header, time code, data
+    fields, back to back from bit 0."""
+    from fieldpack_layout import ccsds
 
-    return {apid: Layout(packet_recipe(apid), packing="bits") for apid in PACKET_TYPES}
+    return {apid: ccsds.packet(fields, secondary_header=TIME_CODE)
+            for apid, (_, fields, _) in PACKET_TYPES.items()}
 
 
 EVENT_TEXTS = ["heater 2 on", "heater 2 off", "wheel 3 speed above limit",
@@ -134,10 +132,10 @@ def _schedule(second, rnd):
 
 def packets(megabytes, seed):
     """The packets of the file, as bytes, until it holds `megabytes` MB; the last one cut."""
-    from fieldpack_layout import Layout
+    from fieldpack_layout import ccsds
 
     types = layouts()
-    header = Layout(PRIMARY_HEADER + TIME_CODE, packing="bits")
+    header = ccsds.packet([], secondary_header=TIME_CODE)
     rnd = random.Random(seed)
     counts = dict.fromkeys(list(PACKET_TYPES) + [IDLE_APID], 0)
     state = {"mode": 1, "frame": 0}
@@ -190,6 +188,40 @@ def write(path, megabytes, seed):
     print(f"wrote {count} packets, {size} bytes, to {path} (the last packet cut short)")
 
 
+def read(path):
+    from fieldpack_layout import ccsds
+
+    try:
+        import numpy  # noqa: F401 - columns as arrays when numpy is there
+        as_arrays = True
+    except ImportError:
+        as_arrays = False
+    stream = ccsds.stream(layouts(), tail="variable")
+    start = time.perf_counter()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = stream.unpack_file(path, numpy=as_arrays)
+    seconds = time.perf_counter() - start
+    summary = result.summary
+    print(f"{path}: {sum(summary.packets.values())} packets of {len(result)} types in "
+          f"{seconds * 1e3:.1f} ms ({'numpy arrays' if as_arrays else 'lists'})")
+    for warning in caught:
+        print(f"warning: {warning.message}")
+    print(f"idle packets: {summary.idle}, unknown: {sum(summary.unknown.values())}, "
+          f"truncated tail: {summary.truncated} bytes, sync lost: {summary.lost_sync}")
+    for apid, columns in result.items():
+        name, fields, variable = PACKET_TYPES[apid]
+        line = (f"  0x{apid:03X} {name:<14} {summary.packets[apid]:>7} packets, "
+                f"{len(columns)} columns")
+        if summary.gaps[apid]:
+            line += f", {summary.gaps[apid]} missing"
+        if variable:
+            sizes = [len(tail) for tail in columns["variable"]]
+            line += f", {variable} of {min(sizes, default=0)} to {max(sizes, default=0)} bytes"
+        print(line)
+    return 0
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     commands = parser.add_subparsers(dest="command", required=True)
@@ -197,9 +229,13 @@ def main(argv=None):
     writing.add_argument("path")
     writing.add_argument("--megabytes", type=float, default=1.0)
     writing.add_argument("--seed", type=int, default=1)
+    reading = commands.add_parser("read", help="decode a file into columns per packet type")
+    reading.add_argument("path")
     args = parser.parse_args(argv)
-    write(args.path, args.megabytes, args.seed)
-    return 0
+    if args.command == "write":
+        write(args.path, args.megabytes, args.seed)
+        return 0
+    return read(args.path)
 
 
 if __name__ == "__main__":
