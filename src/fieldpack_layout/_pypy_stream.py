@@ -26,12 +26,14 @@ def _inner(layout):
 
 
 def _plain(value):
-    """A dict, list or tuple subclass as a plain one (a dict's own items); anything else as it
-    is."""
+    """A dict, list or tuple subclass as a plain one of its own items, read without its hooks;
+    anything else as it is."""
     if isinstance(value, _CONTAINERS) and type(value) not in _CONTAINERS:
         if isinstance(value, dict):
-            return dict(dict.items(value))
-        return tuple(value) if isinstance(value, tuple) else list(value)
+            return {key: item for key, item in dict.items(value)}
+        if isinstance(value, tuple):
+            return tuple.__getitem__(value, slice(None))
+        return list.__getitem__(value, slice(None))
     return value
 
 
@@ -51,14 +53,14 @@ def _mapping(value, convert):
     """A mapping's items with their values converted, for the compiled face; anything that has
     no items() as it is (the compiled face says what is wrong with it)."""
     if isinstance(value, dict):
-        items = list(dict.items(value))
+        items = dict.items(value)
     elif hasattr(value, "items") and not isinstance(value, _CONTAINERS):
-        items = list(value.items())
+        items = value.items()
     else:
         return _plain(value)
     pairs = []
     for item in items:
-        key, layout = _plain(item) if isinstance(item, _CONTAINERS) else item
+        key, layout = _plain(item)
         pairs.append((_plain(key), convert(layout)))
     return _Items(pairs)
 
@@ -81,9 +83,7 @@ class Stream:
             if name in arguments and arguments[name] is not None:
                 arguments[name] = _mapping(arguments[name], _plain)
         if "idle" in arguments and arguments["idle"] is not None:
-            idle = arguments["idle"]
-            arguments["idle"] = [_plain(k) for k in (idle if isinstance(idle, _CONTAINERS)
-                                                     else list(idle))]
+            arguments["idle"] = [_plain(key) for key in arguments["idle"]]
         compiled = _Compiled(_plain(_inner(header)), **arguments)
         self = object.__new__(cls)
         object.__setattr__(self, "_compiled", compiled)

@@ -72,6 +72,19 @@ std::string field_description(const Plan& plan, std::size_t index) {
   return text;
 }
 
+// The items of an iterable as a new list: a list's or a tuple's own items (a subclass's
+// __len__ and __iter__ play no part, as for a dict's storage), any other iterable's by iteration.
+PyRef items_of(PyObject* iterable) {
+  if (PyList_Check(iterable)) {
+    return PyRef::steal(PyList_GetSlice(iterable, 0, PyList_GET_SIZE(iterable)));
+  }
+  if (PyTuple_Check(iterable)) {
+    PyRef items = PyRef::steal(PyTuple_GetSlice(iterable, 0, PyTuple_GET_SIZE(iterable)));
+    return PyRef::steal(items ? PySequence_List(items.get()) : nullptr);
+  }
+  return PyRef::steal(PySequence_List(iterable));
+}
+
 // Reads a Stream's arguments into its definition, in the order of the signature.
 class Reader {
  public:
@@ -117,7 +130,8 @@ class Reader {
       if (!field("key", given, index, stream_.key)) return false;
       spec_.key_fields.push_back(index);
     } else if (PyTuple_Check(given)) {
-      PyRef items = PyRef::steal(PySequence_Tuple(given));
+      // A tuple's own items: a subclass's __len__ or __iter__ plays no part.
+      PyRef items = PyRef::steal(PyTuple_GetSlice(given, 0, PyTuple_GET_SIZE(given)));
       if (!items) return false;
       const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
       if (count == 0) return value_error("Stream() argument 'key' must name at least one field");
@@ -187,11 +201,7 @@ class Reader {
     if (count == 1) {
       items = PyRef::steal(PyTuple_Pack(1, given));
     } else if (PyTuple_Check(given) && PyTuple_GET_SIZE(given) == static_cast<Py_ssize_t>(count)) {
-      items = PyRef::steal(PySequence_Tuple(given));
-      if (items && PyTuple_GET_SIZE(items.get()) != static_cast<Py_ssize_t>(count)) {
-        PyErr_SetString(PyExc_RuntimeError, "a tuple changed its length while it was read");
-        return false;
-      }
+      items = PyRef::steal(PyTuple_GetSlice(given, 0, static_cast<Py_ssize_t>(count)));
     } else {
       std::string expected = "a tuple of ";
       append_decimal(expected, count);
@@ -393,7 +403,7 @@ class Reader {
 
   bool idle(PyObject* given) {
     if (!given || given == Py_None) given = nullptr;
-    PyRef items = PyRef::steal(given ? PySequence_List(given) : PyList_New(0));
+    PyRef items = given ? items_of(given) : PyRef::steal(PyList_New(0));
     if (!items) return false;
     const Py_ssize_t count = PyList_GET_SIZE(items.get());
     stream_.idle = PyRef::steal(PyTuple_New(count));
@@ -463,13 +473,15 @@ class Reader {
         return PyRef();
       }
       PyRef listed = PyRef::steal(PyObject_CallNoArgs(method.get()));
-      items = PyRef::steal(listed ? PySequence_List(listed.get()) : nullptr);
+      if (listed) items = items_of(listed.get());
     }
     if (!items) return PyRef();
     PyRef pairs = PyRef::steal(PyList_New(PyList_GET_SIZE(items.get())));
     if (!pairs) return PyRef();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-      PyRef pair = PyRef::steal(PySequence_Tuple(PyList_GET_ITEM(items.get(), i)));
+      PyObject* item = PyList_GET_ITEM(items.get(), i);
+      PyRef listed = items_of(item);
+      PyRef pair = PyRef::steal(listed ? PyList_AsTuple(listed.get()) : nullptr);
       if (!pair) return PyRef();
       if (PyTuple_GET_SIZE(pair.get()) != 2) {
         std::string message = "Stream() argument '";
