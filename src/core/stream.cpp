@@ -6,10 +6,14 @@
 #include <utility>
 
 #include "common/bits.hpp"
+#include "decoder/codecs/decoder.hpp"
 
 namespace fieldpack::core {
 
 namespace {
+
+// How far ahead of the packet it reads the walk asks for the stream's bytes.
+constexpr std::uint64_t kPrefetchAhead = 2048;
 
 // Keys whose fields add up to this many bits or fewer get a slot each.
 constexpr std::uint32_t kDenseKeyBits = 16;
@@ -42,6 +46,27 @@ std::optional<std::uint64_t> integer_pattern(const FieldStep& step, bool negativ
 StreamTable::StreamTable(const Plan& header, StreamSpec spec)
     : header_(&header), spec_(std::move(spec)) {
   header_need_ = std::max<std::uint64_t>(whole_size(header), 1);
+  readers_.resize(header.field_count());
+  for (std::size_t i = 0; i < header.field_count(); ++i) {
+    const FieldStep& step = header.fields()[i].step;
+    const Placement placed = header.placement(i, header.fields()[i].start_bit);
+    Reader& reader = readers_[i];
+    reader.first_byte = placed.first_byte;
+    reader.bits = step.bits;
+    reader.mask = step.mask;
+    reader.codec = signed_field(step) ? step.codec : NumberCodec::other;
+    if (!is_stream_integer(step) || step.order != ByteOrder::big || step.reverse_bits) continue;
+    if (header.packing() == Packing::bits) {
+      // The field's bits [shift, shift + bits) of the word, shifted to its bottom.
+      reader.word = placed.shift + step.bits <= 64;
+      reader.left = placed.shift;
+      reader.right = 64 - step.bits;
+    } else {
+      // The window's whole bytes, right-aligned, then the field's low bits.
+      reader.word = step.byte_count <= 8;
+      reader.right = 64 - 8 * step.byte_count;
+    }
+  }
   std::uint32_t key_bits = 0;
   for (const std::size_t field : spec_.key_fields) key_bits += header.fields()[field].step.bits;
   auto insert = [&](const KeyValues& key, std::int32_t value) {
@@ -86,8 +111,24 @@ bool StreamTable::is_signed(std::size_t index) const {
   return signed_field(header_->fields()[index].step);
 }
 
-std::uint64_t StreamTable::read(std::size_t index, const std::uint8_t* packet,
-                                std::uint64_t available) const {
+std::uint64_t StreamTable::signed_pattern(const Reader& reader, std::uint64_t raw) {
+  std::int64_t value = 0;
+  switch (reader.codec) {
+    case NumberCodec::twos_complement:
+      value = decoder::decode_twos_complement(raw, reader.bits);
+      break;
+    case NumberCodec::ones_complement:
+      value = decoder::decode_ones_complement(raw, reader.bits);
+      break;
+    default:
+      value = decoder::decode_sign_magnitude(raw, reader.bits);
+      break;
+  }
+  return static_cast<std::uint64_t>(value);
+}
+
+std::uint64_t StreamTable::read_step(std::size_t index, const std::uint8_t* packet,
+                                     std::uint64_t available) const {
   const PlannedField& field = header_->fields()[index];
   const Placement placed = header_->placement(index, field.start_bit);
   FieldValue value;
@@ -167,6 +208,9 @@ WalkStop StreamWalk::walk(const std::uint8_t* data, std::uint64_t size, std::uin
     const std::uint64_t left = size - position;
     if (left < header_need) return stop(header_need);
     const std::uint8_t* packet = data + position;
+    // Each packet's place depends on the length read from the one before it, so the walk waits
+    // for every header it reads unless the bytes ahead are on their way: ask for them early.
+    if (left > kPrefetchAhead) __builtin_prefetch(packet + kPrefetchAhead);
     bool in_sync = true;
     for (const HeaderCheck& check : spec.sync) {
       in_sync = in_sync && table_.read(check.field, packet, left) == check.value;

@@ -89,10 +89,36 @@ class StreamTable {
 
   // Header field `index`'s decoded integer in a packet of which `available` bytes can be read
   // (at least header_need()), as a 64-bit pattern.
-  std::uint64_t read(std::size_t index, const std::uint8_t* packet, std::uint64_t available) const;
+  std::uint64_t read(std::size_t index, const std::uint8_t* packet, std::uint64_t available) const {
+    const Reader& reader = readers_[index];
+    if (reader.word && available >= reader.first_byte + 8) [[likely]] {
+      const std::uint64_t raw =
+          ((detail::load_big64(packet + reader.first_byte) << reader.left) >> reader.right) &
+          reader.mask;
+      return reader.codec == NumberCodec::other ? raw : signed_pattern(reader, raw);
+    }
+    return read_step(index, packet, available);
+  }
   bool is_signed(std::size_t index) const;
 
  private:
+  // How a header field's value comes out of the 64-bit big-endian word from its first byte,
+  // for a big-endian, unmirrored field of at most 64 bits (`word`); every other field, and one
+  // too near the end of what can be read, goes through its decode step.
+  struct Reader {
+    std::uint64_t first_byte = 0;
+    std::uint32_t left = 0;
+    std::uint32_t right = 0;
+    std::uint64_t mask = 0;
+    std::uint32_t bits = 0;
+    NumberCodec codec = NumberCodec::other;  // a signed field's; other for unsigned
+    bool word = false;
+  };
+  static std::uint64_t signed_pattern(const Reader& reader, std::uint64_t raw);
+  std::uint64_t read_step(std::size_t index, const std::uint8_t* packet,
+                          std::uint64_t available) const;
+
+  std::vector<Reader> readers_;
   const Plan* header_;
   StreamSpec spec_;
   std::uint64_t header_need_ = 1;
