@@ -240,7 +240,7 @@ bool Run::decode_layout(std::size_t index, const std::uint8_t* data, std::uint64
   if (stream_.tail.get() != Py_None) {
     PyRef tails = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!tails) return false;
-    for (std::uint64_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < packets.size(); ++i) {
       const core::StreamPacket& packet = packets[i];
       PyObject* tail = PyBytes_FromStringAndSize(
           reinterpret_cast<const char*>(data + (packet.offset - base) + layout.need),
@@ -262,7 +262,7 @@ bool Run::decode_layout(std::size_t index, const std::uint8_t* data, std::uint64
     } else {
       offsets = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
       if (!offsets) return false;
-      for (std::uint64_t i = 0; i < count; ++i) {
+      for (std::size_t i = 0; i < starts.size(); ++i) {
         PyObject* start = PyLong_FromUnsignedLongLong(starts[i]);
         if (!start) return false;
         PyList_SET_ITEM(offsets.get(), static_cast<Py_ssize_t>(i), start);
