@@ -672,3 +672,22 @@ def test_the_summary_text_and_equality():
         "a truncated packet of 1 byte at the end", "sync lost at byte 40: the walk stopped there"]
     assert not summary.clean and summary == pickle.loads(pickle.dumps(summary))
     assert "lost_sync=40" in repr(summary)
+
+
+def test_both_faces_document_streams_alike():
+    """PyPy's face takes the compiled type's texts from _docs; they must stay the same."""
+    import sys
+
+    from fieldpack_layout import _docs
+
+    public = {name for name in dir(Stream) if not name.startswith("_")}
+    assert public | {"__reduce__"} == set(_docs.STREAM_MEMBERS)
+    assert Stream.__doc__ == _docs.STREAM
+    for name, (_, doc) in _docs.STREAM_MEMBERS.items():
+        assert getattr(Stream, name).__doc__ == doc, name
+    if sys.implementation.name == "cpython":  # PyPy's compiled types carry no texts
+        from fieldpack_layout import _layout
+
+        assert _layout.Stream.__text_signature__ == _docs.STREAM_SIGNATURE
+        for name, (signature, _) in _docs.STREAM_MEMBERS.items():
+            assert getattr(getattr(_layout.Stream, name), "__text_signature__", None) == signature

@@ -16,7 +16,6 @@ from fieldpack_layout._pypy import Layout, _documented
 __all__ = ["Stream"]
 
 _Compiled = _layout.Stream
-_ABSENT = object()
 _CONTAINERS = (dict, list, tuple)
 
 
@@ -68,23 +67,27 @@ def _mapping(value, convert):
 class Stream:
     __slots__ = ("_compiled", "_header", "_layouts", "__weakref__")
 
-    def __new__(cls, header, *, key=_ABSENT, layouts=_ABSENT, **options):
-        arguments = {name: _plain(value) for name, value in options.items()}
-        if key is not _ABSENT:
-            arguments["key"] = _plain(key)
+    def __new__(cls, *args, **kwargs):
+        # Arguments go over as given (the compiled type binds them and words every binding
+        # error), each made plain first, and the layouts as the compiled layouts they keep.
+        header = args[0] if args else kwargs.get("header")
+        args = [_plain(_inner(arg)) for arg in args]
+        arguments = {name: _plain(value) for name, value in kwargs.items()}
+        if "header" in arguments:
+            arguments["header"] = _plain(_inner(arguments["header"]))
         given = []
-        if layouts is not _ABSENT:
+        if "layouts" in kwargs:
             def keep(layout):
                 given.append(layout)
                 return _inner(layout)
 
-            arguments["layouts"] = _mapping(layouts, keep)
+            arguments["layouts"] = _mapping(kwargs["layouts"], keep)
         for name in ("sync", "unsegmented"):
-            if name in arguments and arguments[name] is not None:
-                arguments[name] = _mapping(arguments[name], _plain)
-        if "idle" in arguments and arguments["idle"] is not None:
+            if arguments.get(name) is not None:
+                arguments[name] = _mapping(kwargs[name], _plain)
+        if arguments.get("idle") is not None:
             arguments["idle"] = [_plain(key) for key in arguments["idle"]]
-        compiled = _Compiled(_plain(_inner(header)), **arguments)
+        compiled = _Compiled(*args, **arguments)
         self = object.__new__(cls)
         object.__setattr__(self, "_compiled", compiled)
         object.__setattr__(self, "_header", header)
