@@ -59,7 +59,7 @@ Layout("recipe")  # expect-error: arg-type / reportArgumentType
 # Streams: a Layout for a header, names for fields, keyword arguments for the rest.
 Stream(RECIPE, key="a", layouts={}, size=1)  # expect-error: arg-type / reportArgumentType
 Stream(LAYOUT, key=1, layouts={}, size=1)  # expect-error: arg-type / reportArgumentType
-Stream(LAYOUT, "a", {}, size=1)  # expect-error: misc / reportCallIssue
+Stream(LAYOUT, "a", {}, size=1)  # expect-error: call-arg / reportCallIssue
 STREAM = Stream(LAYOUT, key="a", layouts={1: LAYOUT}, size=1)
 STREAM.split("text")  # expect-error: arg-type / reportArgumentType
 STREAM.unpack_file("a.bin", numpy=True, chunk_bytes="big")  # expect-error: call-overload / reportCallIssue
