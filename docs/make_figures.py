@@ -20,7 +20,7 @@ from pathlib import Path
 from xml.sax.saxutils import escape
 
 import fieldpack
-from fieldpack_layout import Layout
+from fieldpack_layout import Layout, ccsds
 
 FIGURES = Path(__file__).resolve().parent / "figures"
 
@@ -82,6 +82,10 @@ def figure(title, recipe, values, note=""):
 
 def all_figures():
     return {
+        # The CCSDS primary header as the library lays it out, bit-exact, for the streams page.
+        "ccsds-primary-header": ccsds.primary_header.figure(
+            {"version": 0, "type": 0, "secondary_header_flag": 1, "apid": 0x064,
+             "sequence_flags": 0b11, "sequence_count": 1234, "data_length": 9}),
         # What Layout.figure gives as it is, for the page on compiled layouts.
         "layout-figure": Layout(
             [field("version", "unsigned", 3), field("flag", "unsigned", 1),

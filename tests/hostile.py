@@ -1705,17 +1705,240 @@ def _layout_verdict_of(source, packing):
         _armed[0] = False
 
 
+class _HostileFile:
+    """A binary file whose readinto() misbehaves: raises, answers None or a count it did not
+    read, keeps the view it was given, or resizes the buffer behind it (which PyPy allows)."""
+
+    def __init__(self, data, mode, act):
+        self.data, self.mode, self.act, self.at, self.kept = data, mode, act, 0, []
+        _born()
+
+    __del__ = _died
+
+    def readinto(self, view):
+        self.act("file.readinto")
+        mode = self.mode
+        if mode == "none":
+            return None
+        if mode == "lie":
+            return len(view) + 1
+        if mode == "float":
+            return 1.5
+        if mode == "keep":
+            self.kept.append(view)
+        if mode == "resize":
+            try:
+                view.obj.clear()
+            except Exception:  # noqa: BLE001 - refused where a view pins the buffer
+                pass
+            return 0
+        chunk = self.data[self.at:self.at + len(view)]
+        view[:len(chunk)] = chunk
+        self.at += len(chunk)
+        return len(chunk)
+
+
+class _Pairs:
+    """A mapping as a stream reads one: items() alone, which runs an act first."""
+
+    def __init__(self, pairs, act):
+        self.pairs, self.act = pairs, act
+        _born()
+
+    __del__ = _died
+
+    def items(self):
+        self.act("mapping.items")
+        return list(self.pairs)
+
+
+def _stream_pieces(rng, layout, targets):
+    """The arguments of a Stream over a two-field header (k, n: one byte each) whose layouts
+    are `layout` and the header itself, each given plainly or by a hostile object, and the
+    acts that run in their hooks; `targets` are containers an act may change."""
+    def act():
+        r = rng.random()
+        if r < 0.7:
+            return _NOP
+        if r < 0.85:
+            return Raise(rng.choice(sorted(_RAISE)))
+        target = rng.choice(targets)
+        return rng.choice([Clear(target), Grow(target), Once(Raise("hostile"))])
+
+    def number(value, role):
+        kind = rng.random()
+        if kind < 0.5:
+            return value
+        if kind < 0.8:
+            return Index(value, act(), role)
+        return IntSub(value, act(), role)
+
+    def name(text):
+        return StrSub(text) if rng.random() < 0.3 else text
+
+    key = rng.choice([name("k")] * 4 + [("k",), TupleSub(("k",)), HollowTuple(("k",)),
+                                        ("k", "n"), name("n"), 5])
+    tuple_key = isinstance(key, tuple) and tuple.__len__(key) == 2
+    keys = [(number(1, "key"), number(2, "key")) if tuple_key else number(1, "key"),
+            (number(3, "key"), 0) if tuple_key
+            else number(rng.choice([3] * 8 + [300, -1]), "key")]
+    pairs = [(keys[0], layout), (keys[1], rng.choice([layout] * 9 + ["not a layout"]))]
+    form = rng.choice(["dict"] * 3 + ["values"] * 2 + ["hollow"] * 2 + ["pairs"] * 2 + ["list"])
+    if form == "dict":
+        layouts = dict(pairs)
+    elif form == "values":
+        layouts = Values()
+        for k, v in pairs:
+            dict.__setitem__(layouts, k, v)
+    elif form == "hollow":
+        layouts = HollowDict(pairs)
+    elif form == "pairs":
+        layouts = _Pairs(pairs, act())
+    else:
+        layouts = ListSub()
+        list.extend(layouts, pairs)
+    targets.append(layouts if isinstance(layouts, (dict, list)) else pairs)
+    options = {"key": key, "layouts": layouts}
+    if rng.random() < 0.8:
+        options["length"] = name("n")
+        options["length_offset"] = number(rng.choice([0, 2, -1]), "length_offset")
+    else:
+        options["size"] = number(rng.choice([2, 5, 5, 0]), "size")
+    if rng.random() < 0.5:
+        options["sequence"] = name("n")
+        options["sequence_modulus"] = number(rng.choice([3, 256, 2**64, 0]), "sequence_modulus")
+    if rng.random() < 0.3:
+        options["tail"] = name("rest")
+    if rng.random() < 0.4:
+        idle = rng.choice([ListSub(), HollowList(), []])
+        list.extend(idle, [number(7, "idle")])
+        options["idle"] = idle
+    for option in ("sync", "unsegmented"):
+        if rng.random() < 0.3:
+            checks = rng.choice([Values(), HollowDict(), {}])
+            dict.__setitem__(checks, name("k"), number(1, option))
+            options[option] = checks
+    return options, act
+
+
+def _stream_verdict(source):
+    """The same unpack case's recipe as a layout of a Stream whose arguments, mappings, keys
+    and files misbehave: construction and every call end in a value of the right type or an
+    exception, never a crash or an exception left pending, and no hook of a dict subclass's
+    storage runs."""
+    fn_name, args, kwargs = _build(source)
+    if fn_name != "unpack_parameters" or kwargs:
+        return None
+    try:
+        import io
+        import pickle
+        import fieldpack_layout
+    except ImportError:
+        return None
+    rng = random.Random(source)
+    header = fieldpack_layout.Layout([
+        {"name": "k", "encoding": "unsigned", "bits": 8, "byte_order": "big",
+         "reverse_bits": False},
+        {"name": "n", "encoding": "unsigned", "bits": 8, "byte_order": "big",
+         "reverse_bits": False}])
+    packet = args[0]
+    try:
+        packet = bytes(packet) if isinstance(packet, (bytes, bytearray)) else b""
+    except Exception:  # noqa: BLE001 - a packet that will not become bytes: an empty one
+        packet = b""
+    arm()
+    try:
+        try:
+            layout = fieldpack_layout.Layout(args[2], packing=rng.choice(["bytes", "bits"]))
+        except BaseException:  # noqa: BLE001 - the layout verdict judges this
+            layout = header
+    finally:
+        _armed[0] = False
+    del args
+    targets = [[]]
+    options, act = _stream_pieces(rng, layout, targets)
+    data = b"".join(bytes([rng.choice([1, 3, 7, 9]), size]) + packet[:max(0, size - 2)]
+                    + bytes(max(0, size - 2 - len(packet)))
+                    for size in (rng.randrange(0, 40) for _ in range(rng.randrange(6))))
+    data += bytes(rng.randrange(3))
+    files = [io.BytesIO(data), _HostileFile(data, rng.choice(["ok", "none", "lie", "float", "keep",
+                                                            "resize"]), act())]
+    progress = rng.choice([None, lambda done, total: act()("progress"),
+                           Index(1, act(), "progress")])
+    chunk = rng.choice([1, 3, 64, 64, Index(2, act(), "chunk_bytes"), 0])
+    numpy_flag = rng.random() < 0.3 and "numpy" in sys.modules
+    arm()
+    try:
+        try:
+            stream = fieldpack_layout.Stream(header, **options)
+        except BaseException as error:  # noqa: BLE001 - every exception is an outcome
+            if isinstance(error, SystemError):
+                return "pending", f"Stream(): SystemError: {_safe_str(error)}"
+            stream = None
+        calls = []
+        if stream is not None:
+            result = fieldpack_layout.StreamResult
+            calls = [
+                ("unpack_columns", lambda: stream.unpack_columns(data, numpy=numpy_flag,
+                                                                 offsets=rng.random() < 0.5),
+                 result),
+                ("unpack_columns(bytearray)", lambda: stream.unpack_columns(bytearray(data)),
+                 result),
+                ("split", lambda: stream.split(memoryview(data)), result),
+                ("repr", lambda: repr(stream), str),
+            ] + [(f"unpack_file({type(f).__name__})",
+                  lambda f=f: stream.unpack_file(f, chunk_bytes=chunk, progress=progress), result)
+                 for f in files]
+            # Last, once the hooks are judged: pickling a stream pickles its layouts' recipes,
+            # whose objects pickle asks for their items.
+            calls.append(("pickle", lambda: pickle.loads(pickle.dumps(stream)), type(stream)))
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            for name, call, kind in calls:
+                if name == "pickle":
+                    forbidden = [f for f in FORBIDDEN if not (_PYPY and f in _HOST_ASKS)]
+                    if forbidden:
+                        return "hook", f"Stream consulted {', '.join(sorted(set(forbidden)))}"
+                try:
+                    value = call()
+                except BaseException as error:  # noqa: BLE001
+                    if isinstance(error, SystemError):
+                        return "pending", f"Stream.{name}: SystemError: {_safe_str(error)}"
+                    continue
+                if type(value) is not kind:
+                    return "unexpected", f"Stream.{name} returned {type(value).__qualname__}"
+        forbidden = [f for f in FORBIDDEN if not (_PYPY and f in _HOST_ASKS)]
+        if forbidden and stream is None:
+            return "hook", f"Stream() consulted {', '.join(sorted(set(forbidden)))}"
+        return None
+    finally:
+        _armed[0] = False
+
+
 def judge(source, repeats=20):
     """(category, detail) for one case, or None when it passed."""
     if sys.implementation.name != "cpython":
         # PyPy keeps the objects of up to a few hundred recent calls that raised for a while,
         # so only the steady growth of memory over many calls tells a leak there.
-        return _verdict(source) or _layout_verdict(source)
+        return _verdict(source) or _layout_verdict(source) or _stream_verdict(source)
     _collect()
     live = _LIVE[0]
     verdict = _verdict(source) or _layout_verdict(source)
     if verdict:
         return verdict
+    # A stream keeps no hostile object past its calls.
+    _collect()
+    before = _LIVE[0]
+    verdict = _stream_verdict(source)
+    if verdict:
+        return verdict
+    _collect()
+    if _LIVE[0] > before:
+        for _ in range(repeats):
+            _stream_verdict(source)
+        _collect(full=True)
+        if _LIVE[0] - before >= repeats:
+            return "leak", f"{_LIVE[0] - before} hostile objects outlive {repeats} streams"
     _collect()
     if _LIVE[0] > live:
         live = _LIVE[0]

@@ -4,6 +4,7 @@
 // from inside another (a finalizer's) disturbs nothing.
 #include "core_api/fieldpack_core.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -15,6 +16,7 @@
 #include "common/encodings.hpp"
 #include "core/messages.hpp"
 #include "core/plan.hpp"
+#include "core/stream.hpp"
 #include "core/walks.hpp"
 #include "decoder/codecs/text_codecs.hpp"
 
@@ -23,6 +25,11 @@
 struct fp_plan {
   fieldpack::core::Plan plan;
   uint64_t text_room = 0;
+};
+
+struct fp_stream {
+  fieldpack::core::StreamTable table;
+  std::unique_ptr<fieldpack::core::StreamWalk> walk;
 };
 
 struct fp_packing {
@@ -353,4 +360,110 @@ FIELDPACK_EXPORT int32_t fp_pack_finish(const fp_plan* plan, fp_packing* packing
   if (core::check_read_back(plan->plan, target, packing->produced, failed)) return 1;
   core_api::report(failed, failure);
   return 0;
+}
+
+namespace fieldpack::core_api {
+namespace {
+
+std::vector<core::HeaderCheck> checks(const size_t* fields, const uint64_t* values, size_t count) {
+  std::vector<core::HeaderCheck> made(count);
+  for (size_t i = 0; i < count; ++i) made[i] = {fields[i], values[i]};
+  return made;
+}
+
+std::vector<core::KeyValues> keys(const uint64_t* values, size_t count, size_t width) {
+  std::vector<core::KeyValues> made(count);
+  for (size_t i = 0; i < count; ++i) made[i].assign(values + i * width, values + (i + 1) * width);
+  return made;
+}
+
+}  // namespace
+}  // namespace fieldpack::core_api
+
+FIELDPACK_EXPORT fp_stream* fp_stream_new(const fp_plan* header, const fp_stream_spec* spec) {
+  try {
+    const core::Plan& plan = header->plan;
+    auto integer = [&](size_t field) {
+      return field < plan.field_count() && core::is_stream_integer(plan.fields()[field].step);
+    };
+    core::StreamSpec made;
+    if (spec->key_count == 0) return nullptr;
+    made.key_fields.assign(spec->key_fields, spec->key_fields + spec->key_count);
+    if (spec->has_length) made.length_field = spec->length_field;
+    made.length_offset = spec->length_offset;
+    made.size = spec->size;
+    if (spec->has_sequence) made.sequence_field = spec->sequence_field;
+    made.sequence_modulus = spec->sequence_modulus;
+    made.sync = core_api::checks(spec->sync_fields, spec->sync_values, spec->sync_count);
+    made.whole = core_api::checks(spec->whole_fields, spec->whole_values, spec->whole_count);
+    made.layout_keys = core_api::keys(spec->layout_keys, spec->layout_count, spec->key_count);
+    made.layout_needs.assign(spec->layout_needs, spec->layout_needs + spec->layout_count);
+    made.idle_keys = core_api::keys(spec->idle_keys, spec->idle_count, spec->key_count);
+    bool fields_ok = std::all_of(made.key_fields.begin(), made.key_fields.end(), integer) &&
+                     (!made.length_field || integer(*made.length_field)) &&
+                     (!made.sequence_field || integer(*made.sequence_field));
+    for (const auto* list : {&made.sync, &made.whole}) {
+      for (const core::HeaderCheck& check : *list) fields_ok = fields_ok && integer(check.field);
+    }
+    if (!fields_ok) return nullptr;
+    auto stream = new fp_stream{core::StreamTable(plan, std::move(made)), nullptr};
+    try {
+      stream->walk = std::make_unique<core::StreamWalk>(stream->table);
+    } catch (const std::bad_alloc&) {
+      delete stream;
+      return nullptr;
+    }
+    return stream;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+FIELDPACK_EXPORT void fp_stream_free(fp_stream* stream) { delete stream; }
+
+FIELDPACK_EXPORT int32_t fp_stream_walk(fp_stream* stream, const uint8_t* data, uint64_t size,
+                                        uint64_t base, int32_t at_end, uint64_t* consumed,
+                                        uint64_t* wanted) {
+  try {
+    const core::WalkStop stop = stream->walk->walk(data, size, base, at_end != 0);
+    *consumed = stop.consumed;
+    *wanted = stop.wanted;
+    return 1;
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+}
+
+FIELDPACK_EXPORT void fp_stream_counts(const fp_stream* stream, fp_stream_tally* tallies,
+                                       fp_stream_totals* totals) {
+  const core::StreamWalk& walk = *stream->walk;
+  for (size_t i = 0; i < walk.tallies().size(); ++i) {
+    const core::LayoutTally& tally = walk.tallies()[i];
+    tallies[i] = {tally.packets, tally.short_packets, tally.gaps, tally.repeats, tally.segmented};
+  }
+  uint64_t unknown = 0;
+  for (const auto& [key, count] : walk.unknown()) unknown += count;
+  *totals = {walk.idle(),      walk.unknown().size(), unknown,
+             walk.truncated(), walk.lost() ? 1 : 0,   walk.lost_at()};
+}
+
+FIELDPACK_EXPORT size_t fp_stream_packets(const fp_stream* stream, size_t layout, uint64_t* offsets,
+                                          uint64_t* lengths, size_t room) {
+  const std::vector<core::StreamPacket>& packets = stream->walk->packets(layout);
+  for (size_t i = 0; i < packets.size() && i < room; ++i) {
+    offsets[i] = packets[i].offset;
+    lengths[i] = packets[i].length;
+  }
+  return packets.size();
+}
+
+FIELDPACK_EXPORT void fp_stream_clear_packets(fp_stream* stream) { stream->walk->clear_packets(); }
+
+FIELDPACK_EXPORT int32_t fp_stream_reset(fp_stream* stream) {
+  try {
+    stream->walk = std::make_unique<core::StreamWalk>(stream->table);
+    return 1;
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
 }

@@ -140,6 +140,81 @@ size_t fp_pack_packet(const fp_plan* plan, const uint64_t* slots, const char* co
 int32_t fp_pack_finish(const fp_plan* plan, fp_packing* packing, const uint8_t* image,
                        uint64_t image_size, uint32_t offset_bits, fp_failure* failure);
 
+/* A stream of packets of several layouts back to back, each starting with the fields of a header
+ * plan: the table its keys compile into and one walk over it. The walk reads each packet's
+ * header, finds its layout by key and its length, counts sequences, and keeps each layout's
+ * packets (offset and length) until they are cleared. */
+typedef struct fp_stream fp_stream;
+
+/* Header fields by their index in the header plan, each an unsigned or signed integer field of 1
+ * to 64 bits; key values and checks as the 64-bit pattern of the decoded integer. */
+typedef struct fp_stream_spec {
+  const size_t* key_fields;
+  size_t key_count;
+  int32_t has_length; /* packets are the length field's value + length_offset bytes, */
+  size_t length_field;
+  int64_t length_offset;
+  uint64_t size; /* or `size` bytes without a length field */
+  int32_t has_sequence;
+  size_t sequence_field;
+  uint64_t sequence_modulus; /* 0 for 2^64 */
+  const size_t* sync_fields; /* a packet whose field differs has lost sync */
+  const uint64_t* sync_values;
+  size_t sync_count;
+  const size_t* whole_fields; /* a packet whose field differs is a segment */
+  const uint64_t* whole_values;
+  size_t whole_count;
+  const uint64_t* layout_keys; /* key_count values per layout */
+  const uint64_t* layout_needs; /* the bytes each layout's fields need */
+  size_t layout_count;
+  const uint64_t* idle_keys; /* key_count values per idle key */
+  size_t idle_count;
+} fp_stream_spec;
+
+/* Per layout: packets long enough for it, shorter ones, packets missing by the sequence counts,
+ * repeated counts, segments. */
+typedef struct fp_stream_tally {
+  uint64_t packets;
+  uint64_t short_packets;
+  uint64_t gaps;
+  uint64_t repeats;
+  uint64_t segmented;
+} fp_stream_tally;
+
+typedef struct fp_stream_totals {
+  uint64_t idle;
+  uint64_t unknown_keys; /* distinct */
+  uint64_t unknown_packets;
+  uint64_t truncated; /* bytes of the last packet, cut short */
+  int32_t lost;       /* whether sync was lost, at byte lost_at */
+  uint64_t lost_at;
+} fp_stream_totals;
+
+/* A stream over the header plan (which must outlive it), ready to walk; NULL when memory runs out
+ * or the spec names a field that is no integer field of the header. */
+fp_stream* fp_stream_new(const fp_plan* header, const fp_stream_spec* spec);
+void fp_stream_free(fp_stream* stream);
+
+/* Walks the packets of data[0, size), which starts at byte `base` of the stream; at_end nonzero
+ * when no bytes follow. *consumed: the bytes of the whole packets walked; *wanted: the bytes the
+ * packet after them needs, when it stopped for want of them (0 otherwise). 1, or 0 when memory
+ * ran out. Once sync is lost, nothing more is walked. */
+int32_t fp_stream_walk(fp_stream* stream, const uint8_t* data, uint64_t size, uint64_t base,
+                       int32_t at_end, uint64_t* consumed, uint64_t* wanted);
+
+/* The counts so far: one tally per layout, and the totals. */
+void fp_stream_counts(const fp_stream* stream, fp_stream_tally* tallies, fp_stream_totals* totals);
+
+/* The packets of a layout kept since they were last cleared, short ones included, in stream
+ * order: their number, the first `room` of them written to offsets and lengths. */
+size_t fp_stream_packets(const fp_stream* stream, size_t layout, uint64_t* offsets,
+                         uint64_t* lengths, size_t room);
+void fp_stream_clear_packets(fp_stream* stream);
+
+/* Starts a new walk, counts and packets back to none: 1, or 0 when memory ran out (the walk
+ * before it is kept). */
+int32_t fp_stream_reset(fp_stream* stream);
+
 /* FFI declarations end */
 
 #ifdef __cplusplus

@@ -5,6 +5,11 @@ without reading it again.
     layout = Layout(recipe)
     values = layout.unpack(packet)
     packet = layout.pack(values)
+
+and streams of packets of several layouts, each picked by a key in a common header:
+
+    from fieldpack_layout import Stream, ccsds
+    columns = ccsds.stream({0x64: power, 0x65: thermal}).unpack_file("level0.bin", numpy=True)
 """
 
 import sys
@@ -12,9 +17,12 @@ import sys
 if sys.implementation.name == "pypy":
     # PyPy's own face: the walks driven through cffi, the dicts made by JIT-compiled code.
     from fieldpack_layout._pypy import Layout
+    from fieldpack_layout._pypy_stream import Stream
 else:
-    from fieldpack_layout._layout import Layout
+    from fieldpack_layout._layout import Layout, Stream
+
+from fieldpack_layout._stream import StreamResult, StreamSummary, StreamWarning
 
 del sys
 
-__all__ = ["Layout"]
+__all__ = ["Layout", "Stream", "StreamResult", "StreamSummary", "StreamWarning"]

@@ -1,5 +1,5 @@
-"""The docstrings and signatures of Layout and its iterator, for the face that is Python code
-(PyPy's, whose compiled types carry no docstrings). The compiled types carry the same texts,
+"""The docstrings and signatures of Layout, its iterator and Stream, for the face that is Python
+code (PyPy's, whose compiled types carry no docstrings). The compiled types carry the same texts,
 which a test keeps equal."""
 
 LAYOUT = (
@@ -157,4 +157,118 @@ ITERATOR = 'The packets of a buffer, unpacked one by one.'
 
 ITERATOR_MEMBERS = {
     '__length_hint__': (None, 'Packets left.'),
+}
+
+STREAM = (
+    'A file or buffer of packets of several layouts back to back, each starting with the\n'
+    'same header, walked packet by packet and decoded into columns per layout.\n'
+    '\n'
+    'header is a Layout read at the start of every packet. key names one integer field of it,\n'
+    "or a tuple of them, whose value (a tuple of values) picks the packet's Layout in layouts,\n"
+    'a mapping of key -> Layout; each layout describes the whole packet from its first bit,\n'
+    'header included. A packet is header[length] + length_offset bytes long, or size bytes:\n'
+    'exactly one of length and size is given. sequence names the field of the sequence count,\n'
+    'counted per key modulo sequence_modulus (default 2**bits of the field). With tail, the\n'
+    'bytes of a packet past what its layout needs come back as a column of bytes of that name.\n'
+    'idle lists keys of idle packets (counted, not decoded); sync maps header fields to the\n'
+    'value every packet has (a packet that differs has lost sync); unsegmented maps header\n'
+    'fields to the value of a packet that is no segment (the others are counted).\n'
+    '\n'
+    "The walk stops where sync is lost (also at a length below the header's) and never loops;\n"
+    "a last packet longer than what remains is the truncated tail. Each call's result has a\n"
+    'summary of the walk, and a StreamWarning is issued once per call whose summary is not\n'
+    'clean. Streams are immutable, safe to share between threads, and pickle.'
+)
+
+STREAM_SIGNATURE = (
+    '(header, *, key, layouts, length=None, length_offset=0, size=None, sequence=None, '
+    'sequence_modulus=None, tail=None, idle=(), sync=None, unsegmented=None)'
+)
+
+STREAM_MEMBERS = {
+    'header': (
+        None,
+        'The Layout read at the start of every packet.',
+    ),
+    'idle': (
+        None,
+        'The keys of idle packets, a tuple.',
+    ),
+    'key': (
+        None,
+        'The header field (a str) or fields (a tuple) of the key.',
+    ),
+    'layouts': (
+        None,
+        'A new dict of key -> Layout, in the given order.',
+    ),
+    'length': (
+        None,
+        'The header field of the packet length, or None.',
+    ),
+    'length_offset': (
+        None,
+        "What is added to the length field's value to give a packet's bytes.",
+    ),
+    'sequence': (
+        None,
+        'The header field of the sequence count, or None.',
+    ),
+    'sequence_modulus': (
+        None,
+        'The modulus of the sequence counts, or None without a sequence field.',
+    ),
+    'size': (
+        None,
+        'The packet size in bytes when it is fixed, or None.',
+    ),
+    'split': (
+        '($self, buffer)',
+        (
+            'The packets of each key of layouts joined as they stand, without decoding them: a\n'
+            "StreamResult of key -> bytes, short packets included, with the walk's summary."
+        ),
+    ),
+    'sync': (
+        None,
+        'A new dict of header field -> the value every packet has, or None.',
+    ),
+    'tail': (
+        None,
+        'The name of the column of the bytes past a layout, or None.',
+    ),
+    'unpack_columns': (
+        '($self, buffer, *, numpy=False, offsets=False)',
+        (
+            "Walk the packets of a C-contiguous buffer and decode each layout's into columns.\n"
+            '\n'
+            'The result is a StreamResult: per key of layouts, in their order, a dict of name -> one\n'
+            'value per packet of that key, as Layout.unpack_columns gives it (numpy arrays for numeric\n'
+            'fields with numpy=True), plus the tail column when the stream has one and, with\n'
+            "offsets=True, 'offset': where each packet starts, to merge keys back into stream order.\n"
+            'A key that never occurs gets empty columns of the same types. Packets shorter than their\n'
+            'layout are left out and counted. A packet that fails to decode raises the first failure in\n'
+            "stream order, with notes naming the field and the packet's key and byte."
+        ),
+    ),
+    'unpack_file': (
+        '($self, path_or_file, *, numpy=False, offsets=False, chunk_bytes=16777216, progress=None)',
+        (
+            'Walk and decode a file of packets as unpack_columns walks and decodes a buffer.\n'
+            '\n'
+            'path_or_file is a path, or a binary file read from where it stands (and left open). The\n'
+            'file is read chunk_bytes at a time (a chunk grows to hold the largest packet); memory\n'
+            'beyond the result stays at about one chunk. progress is a callable, called as\n'
+            'progress(bytes_read, bytes_total_or_None) at the start and after each chunk, or True for\n'
+            'a tqdm bar (a plain line on stderr without tqdm).'
+        ),
+    ),
+    'unsegmented': (
+        None,
+        'A new dict of header field -> the value of a packet that is no segment, or None.',
+    ),
+    '__reduce__': (
+        None,
+        'Stream(header, **arguments), for pickle and copy.',
+    ),
 }

@@ -346,8 +346,16 @@ class Decoder {
   }
 
   bool raise_failure(const PacketOrigin& origin) {
-    first_.record->packet = packet_note(origin.function, origin.first_packet + first_.packet,
-                                        origin.first_byte + first_.packet * stride_);
+    const std::uint64_t packet = origin.first_packet + first_.packet;
+    if (origin.starts) {
+      const std::uint64_t start = origin.starts[first_.packet];
+      first_.record->packet = stream_packet_note(origin.function, origin.key, packet, start);
+      if (origin.failed_at) *origin.failed_at = start;
+    } else {
+      const std::uint64_t start = origin.first_byte + first_.packet * stride_;
+      first_.record->packet = packet_note(origin.function, packet, start);
+      if (origin.failed_at) *origin.failed_at = start;
+    }
     raise_record(*first_.record, kLayoutWrapping);
     return false;
   }
@@ -439,6 +447,19 @@ std::string packet_note(std::string_view function, std::uint64_t packet, std::ui
   std::string note = "packet ";
   append_decimal(note, packet);
   note += " of ";
+  note += function;
+  note += ", at byte ";
+  append_decimal(note, first_byte);
+  return note;
+}
+
+std::string stream_packet_note(std::string_view function, std::string_view key,
+                               std::uint64_t packet, std::uint64_t first_byte) {
+  std::string note = "packet ";
+  append_decimal(note, packet);
+  note += " of key ";
+  note += key;
+  note += " in ";
   note += function;
   note += ", at byte ";
   append_decimal(note, first_byte);

@@ -66,6 +66,13 @@ struct PacketOrigin {
   std::string_view function;
   std::uint64_t first_packet = 0;  // the index of this call's packet 0
   std::uint64_t first_byte = 0;    // where this call's packet 0 starts
+  // Packets gathered from a stream: where each of this call's packets starts in it, and the
+  // key they share, for the note "packet 7 of key 100 in Stream.unpack_file, at byte 546".
+  const std::uint64_t* starts = nullptr;
+  std::string_view key = {};
+  // Where the failing packet starts (in the stream, or counted from first_byte), when a packet
+  // failed; untouched when the call failed otherwise.
+  std::uint64_t* failed_at = nullptr;
 };
 
 // Decodes the `count` packets of `stride` bytes at the start of `buffer` (a C-contiguous buffer
@@ -80,6 +87,10 @@ bool decode_columns(const ColumnSet& columns, PyObject* buffer, std::uint64_t co
 
 // The note of a failure in one of many packets: "packet 7 of unpack_file, at byte 546".
 std::string packet_note(std::string_view function, std::uint64_t packet, std::uint64_t first_byte);
+// The same of a packet of a stream's key: "packet 7 of key 100 in Stream.unpack_file, at byte
+// 546", the packet counted among those of its key.
+std::string stream_packet_note(std::string_view function, std::string_view key,
+                               std::uint64_t packet, std::uint64_t first_byte);
 
 // A new numpy array of `count` elements of a numeric column's type (numpy.empty).
 PyRef new_array(PyObject* numpy, ColumnType type, std::uint64_t count);

@@ -959,6 +959,11 @@ PyType_Spec iterator_type_definition = {
 
 }  // namespace
 
+const Plan* layout_plan(PyObject* object) {
+  if (!layout_type || Py_TYPE(object) != layout_type) return nullptr;
+  return reinterpret_cast<LayoutObject*>(object)->plan;
+}
+
 bool add_types(PyObject* module) {
   // Made once and kept for the life of the process, like the module itself.
   if (!layout_type) {

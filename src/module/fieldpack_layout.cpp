@@ -5,6 +5,7 @@
 
 #include "boundary.hpp"
 #include "layout/layout_type.hpp"
+#include "layout/stream_type.hpp"
 #include "py_ref.hpp"
 #include "recipe.hpp"
 #include "text_objects.hpp"
@@ -13,7 +14,7 @@
 namespace fieldpack {
 namespace {
 
-constexpr char kModuleDoc[] = "The compiled part of fieldpack_layout: the Layout type.";
+constexpr char kModuleDoc[] = "The compiled part of fieldpack_layout: the Layout and Stream types.";
 
 // _convert(kind, value): the value as the conversion of that kind (0 unsigned, 1 signed, 2 real,
 // 3 text) reads it, as a plain int, float or str, or the exception that conversion raises: for a
@@ -78,8 +79,10 @@ PyObject* the_module = nullptr;
 PyObject* create_module() {
   if (!make_recipe_keys()) return nullptr;
   PyRef module = PyRef::steal(PyModule_Create2(&module_definition, kModuleApiVersion));
-  if (!module || !layout::add_types(module.get())) return nullptr;
-  PyRef all = PyRef::steal(Py_BuildValue("[s]", "Layout"));
+  if (!module || !layout::add_types(module.get()) || !layout::add_stream_type(module.get())) {
+    return nullptr;
+  }
+  PyRef all = PyRef::steal(Py_BuildValue("[ss]", "Layout", "Stream"));
   if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
   return module.release();
 }

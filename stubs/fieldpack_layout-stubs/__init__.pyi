@@ -22,12 +22,12 @@ exceptions alike, and an exception raised while working on a field carries a not
 """
 
 import os
-from collections.abc import Callable, Iterator, Mapping, Sequence
-from typing import Any, Literal, Protocol, SupportsIndex, final, overload
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from typing import Any, Literal, Protocol, SupportsIndex, TypeVar, final, overload
 
 from typing_extensions import Buffer, TypeAlias
 
-__all__ = ["Layout"]
+__all__ = ["Layout", "Stream", "StreamResult", "StreamSummary", "StreamWarning"]
 
 class _ReadsInto(Protocol):
     def readinto(self, buffer: Buffer, /) -> int | None: ...
@@ -236,3 +236,225 @@ class Layout:
         """
     def _repr_svg_(self) -> str:
         """``figure()``: the picture that notebooks show for a layout."""
+
+# A stream's key: an int for one key field, a tuple of ints for several.
+_Key: TypeAlias = int | tuple[int, ...]
+_V = TypeVar("_V")
+
+class StreamWarning(UserWarning):
+    """A stream's walk met something other than whole packets of known keys, in sequence.
+
+    Issued once per call whose summary is not clean; the summary says what and where.
+    """
+
+class StreamSummary:
+    """What a stream's walk found, per key of the layouts (in their order) and in all."""
+
+    packets: dict[_Key, int]
+    """Packets decoded: long enough for their layout."""
+    short: dict[_Key, int]
+    """Packets shorter than their layout, left out of the columns."""
+    gaps: dict[_Key, int]
+    """Packets missing by the sequence counts."""
+    repeats: dict[_Key, int]
+    """Packets with the same sequence count as the one before them."""
+    segmented: dict[_Key, int]
+    """Packets that are segments (those failing the stream's ``unsegmented`` checks)."""
+    unknown: dict[_Key, int]
+    """Packets of keys that no layout has, per key, in the order first met."""
+    idle: int
+    """Idle packets."""
+    truncated: int
+    """The bytes of the last packet, cut short by the end."""
+    lost_sync: int | None
+    """The byte where the walk stopped because the bytes no longer read as packets."""
+    def __init__(
+        self,
+        *,
+        packets: dict[_Key, int],
+        short: dict[_Key, int],
+        gaps: dict[_Key, int],
+        repeats: dict[_Key, int],
+        segmented: dict[_Key, int],
+        unknown: dict[_Key, int],
+        idle: int,
+        truncated: int,
+        lost_sync: int | None,
+    ) -> None: ...
+    @property
+    def clean(self) -> bool:
+        """Whether every packet was a whole packet of a known key (or idle), in sequence."""
+    def problems(self) -> list[str]:
+        """What was not clean, one sentence each (the text of the call's StreamWarning)."""
+    __hash__: None  # type: ignore[assignment]
+
+class StreamResult(dict[_Key, _V]):
+    """A stream call's result: key -> columns (or bytes), one entry per key of the layouts in
+    their order, with the walk's ``summary``."""
+
+    summary: StreamSummary
+    def __init__(
+        self,
+        items: Mapping[_Key, _V] | Iterable[tuple[_Key, _V]] = ...,
+        summary: StreamSummary | None = None,
+    ) -> None: ...
+
+@final
+class Stream:
+    """Packets of several layouts back to back, each starting with the same header.
+
+    ``header`` is a Layout read at the start of every packet. ``key`` names one integer field
+    of it (or a tuple of them) whose value picks the packet's Layout in ``layouts``; each
+    layout describes the whole packet from its first bit, header included. A packet is
+    ``header[length] + length_offset`` bytes long, or ``size`` bytes: exactly one of the two
+    is given. ``sequence`` names the sequence count, counted per key modulo
+    ``sequence_modulus`` (default 2**bits of its field). With ``tail``, the bytes of a packet
+    past its layout's size come back as a column of bytes of that name. ``idle`` lists keys
+    of idle packets; ``sync`` maps header fields to the value every packet has (a packet that
+    differs has lost sync, and the walk stops there); ``unsegmented`` maps header fields to
+    the value of a packet that is no segment.
+
+    The walk stops where sync is lost (also at a length below the header's) and never loops;
+    a last packet longer than what remains is the truncated tail. Every call's result has the
+    walk's summary, and a ``StreamWarning`` is issued once per call whose summary is not
+    clean. Streams are immutable, safe to share between threads, and pickle.
+
+    Raises:
+        TypeError: a header that is no Layout, a key that is no str or tuple of str, layouts
+            that are no mapping of keys to Layout objects, keys that are no ints.
+        ValueError: a field name the header lacks or that is no integer field of 1 to 64
+            bits, a key or check value its field cannot hold, a key given twice, both or
+            neither of ``length`` and ``size``, a size below the header's, a
+            ``sequence_modulus`` outside 1 to 2**64, a tail named as a layout's field.
+
+    Example:
+        >>> def field(name, bits):
+        ...     return {"name": name, "encoding": "unsigned", "bits": bits,
+        ...             "byte_order": "big", "reverse_bits": False}
+        >>> header = Layout([field("kind", 8), field("length", 8)])
+        >>> stream = Stream(header, key="kind", length="length",
+        ...                 layouts={1: Layout([field("kind", 8), field("length", 8),
+        ...                                     field("x", 8)])})
+        >>> result = stream.unpack_columns(b"\\x01\\x03\\x07\\x01\\x03\\x09")
+        >>> result
+        {1: {'kind': [1, 1], 'length': [3, 3], 'x': [7, 9]}}
+        >>> result.summary.clean
+        True
+
+    """
+
+    def __new__(
+        cls,
+        header: Layout,
+        *,
+        key: str | tuple[str, ...],
+        layouts: Mapping[Any, Layout],
+        length: str | None = None,
+        length_offset: SupportsIndex = 0,
+        size: SupportsIndex | None = None,
+        sequence: str | None = None,
+        sequence_modulus: SupportsIndex | None = None,
+        tail: str | None = None,
+        idle: Iterable[Any] = (),
+        sync: Mapping[str, SupportsIndex] | None = None,
+        unsegmented: Mapping[str, SupportsIndex] | None = None,
+    ) -> Stream: ...
+    @property
+    def header(self) -> Layout:
+        """The Layout read at the start of every packet."""
+    @property
+    def key(self) -> str | tuple[str, ...]:
+        """The header field (a str) or fields (a tuple) of the key."""
+    @property
+    def layouts(self) -> dict[_Key, Layout]:
+        """A new dict of key -> Layout, in the given order."""
+    @property
+    def length(self) -> str | None:
+        """The header field of the packet length, or None."""
+    @property
+    def length_offset(self) -> int:
+        """What is added to the length field's value to give a packet's bytes."""
+    @property
+    def size(self) -> int | None:
+        """The packet size in bytes when it is fixed, or None."""
+    @property
+    def sequence(self) -> str | None:
+        """The header field of the sequence count, or None."""
+    @property
+    def sequence_modulus(self) -> int | None:
+        """The modulus of the sequence counts, or None without a sequence field."""
+    @property
+    def tail(self) -> str | None:
+        """The name of the column of the bytes past a layout, or None."""
+    @property
+    def idle(self) -> tuple[_Key, ...]:
+        """The keys of idle packets."""
+    @property
+    def sync(self) -> dict[str, int] | None:
+        """A new dict of header field -> the value every packet has, or None."""
+    @property
+    def unsegmented(self) -> dict[str, int] | None:
+        """A new dict of header field -> the value of a packet that is no segment, or None."""
+    @overload
+    def unpack_columns(
+        self, buffer: Buffer, *, numpy: Literal[False] = False, offsets: bool = False
+    ) -> StreamResult[dict[str, list[Any]]]:
+        """Walk the packets of a buffer and decode each layout's into columns.
+
+        The result has, per key of ``layouts`` in their order, a dict of name -> one value per
+        packet of that key, as ``Layout.unpack_columns`` gives it (numpy arrays for numeric
+        fields with ``numpy=True``), then the tail column when the stream has one and, with
+        ``offsets=True``, "offset": where each packet starts, to merge keys back into stream
+        order. A key that never occurs gets empty columns of the same types. The walk and the
+        numeric columns run without the interpreter lock.
+
+        Raises:
+            ValueError: the first packet that fails to decode in stream order, with notes
+                naming the field and the packet ("packet 7 of key 100 in
+                Stream.unpack_columns, at byte 546"); offsets=True where a layout has a
+                field named "offset".
+            StreamWarning: when warnings of its category are errors and the walk is not
+                clean.
+
+        """
+    @overload
+    def unpack_columns(
+        self, buffer: Buffer, *, numpy: bool, offsets: bool = False
+    ) -> StreamResult[dict[str, Any]]: ...
+    @overload
+    def unpack_file(
+        self,
+        path_or_file: _PathOrFile,
+        *,
+        numpy: Literal[False] = False,
+        offsets: bool = False,
+        chunk_bytes: SupportsIndex = 16777216,
+        progress: _Progress = None,
+    ) -> StreamResult[dict[str, list[Any]]]:
+        """Walk and decode a file of packets as ``unpack_columns`` does a buffer.
+
+        ``path_or_file`` is a path, or a binary file read from where it stands and left open.
+        The file is read ``chunk_bytes`` at a time (a chunk grows to hold the largest packet).
+        ``progress`` is called as ``progress(bytes_read, bytes_total)`` at the start and after
+        each chunk (the total is None when the file cannot tell its size), or is True for a
+        tqdm bar (a plain line on stderr without tqdm).
+
+        Raises:
+            ValueError: the failures of ``unpack_columns``.
+            TypeError: neither a path nor a binary file.
+            OSError: what opening or reading the file raises.
+
+        """
+    @overload
+    def unpack_file(
+        self,
+        path_or_file: _PathOrFile,
+        *,
+        numpy: bool,
+        offsets: bool = False,
+        chunk_bytes: SupportsIndex = 16777216,
+        progress: _Progress = None,
+    ) -> StreamResult[dict[str, Any]]: ...
+    def split(self, buffer: Buffer) -> StreamResult[bytes]:
+        """The packets of each key of ``layouts`` joined as they stand, short ones included,
+        without decoding them; with the walk's summary."""

@@ -10,7 +10,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING
 
 import fieldpack
-from fieldpack_layout import Layout
+from fieldpack_layout import Layout, Stream
 
 if TYPE_CHECKING:
     from fieldpack import EncodingName, FieldDefinition
@@ -55,6 +55,15 @@ LAYOUT.unpack_columns(b"", 1, True)  # expect-error: call-overload / reportCallI
 LAYOUT.unpack_file(3)  # expect-error: call-overload / reportArgumentType
 LAYOUT.unpack_file("a.bin", progress="yes")  # expect-error: call-overload / reportArgumentType
 Layout("recipe")  # expect-error: arg-type / reportArgumentType
+
+# Streams: a Layout for a header, names for fields, keyword arguments for the rest.
+Stream(RECIPE, key="a", layouts={}, size=1)  # expect-error: arg-type / reportArgumentType
+Stream(LAYOUT, key=1, layouts={}, size=1)  # expect-error: arg-type / reportArgumentType
+Stream(LAYOUT, "a", {}, size=1)  # expect-error: call-arg / reportCallIssue
+STREAM = Stream(LAYOUT, key="a", layouts={1: LAYOUT}, size=1)
+STREAM.split("text")  # expect-error: arg-type / reportArgumentType
+STREAM.unpack_file("a.bin", numpy=True, chunk_bytes="big")  # expect-error: call-overload / reportCallIssue
+STREAM.unpack_columns(b"").summary.idle = None  # expect-error: assignment / reportAttributeAccessIssue
 
 
 def reserved() -> None:

@@ -9,7 +9,7 @@ import json
 from typing import TYPE_CHECKING, Any, NoReturn
 
 import fieldpack
-from fieldpack_layout import Layout
+from fieldpack_layout import Layout, Stream, StreamResult, StreamSummary, ccsds
 
 if TYPE_CHECKING:
     from fieldpack import EncodingName, FieldDefinition
@@ -96,3 +96,19 @@ def archive(path: str) -> dict[str, list[Any]]:
     seen.extend((n, len(names)) for n in range(len(problems)))
     return layout.unpack_file(path, chunk_packets=1024,
                               progress=lambda done, total: seen.append((done, total)))
+
+
+def streams(path: str) -> int:
+    header = Layout(HEADER)
+    stream = Stream(header, key="version", layouts={1: header, 2: Layout(HEADER)},
+                    length="apid", length_offset=-2, sequence="apid", sequence_modulus=256,
+                    tail="rest", idle=[3], sync={"version": 1}, unsegmented=None)
+    lists: StreamResult[dict[str, list[Any]]] = stream.unpack_columns(b"", offsets=True)
+    arrays: StreamResult[dict[str, Any]] = stream.unpack_file(path, numpy=True, chunk_bytes=1024)
+    parts: dict[int | tuple[int, ...], bytes] = stream.split(bytearray(4))
+    summary: StreamSummary = lists.summary
+    problems: list[str] = summary.problems()
+    missing: int = sum(summary.gaps.values()) + len(arrays) + len(parts) + len(problems)
+    space = ccsds.stream({0x10: ccsds.packet(TYPED, secondary_header=HEADER)}, tail=None)
+    first: Layout = space.layouts[0x10]
+    return missing + (summary.lost_sync or 0) + (first.size or 0) + ccsds.IDLE_APID
