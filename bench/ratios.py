@@ -52,6 +52,10 @@ else:
          "bitstruct.c compiled", 0.75),
         ("Layout, 24 mixed fields", "telemetry24", "unpack", "fieldpack Layout", "struct", 0.6),
         ("Layout, 24 mixed fields", "telemetry24", "pack", "fieldpack Layout", "struct", 0.5),
+        ("Layout bits, 24 bit fields", "bitpacked24", "unpack", "fieldpack Layout bits",
+         "bitstruct.c compiled", 0.8),
+        ("Layout bits, 24 bit fields", "bitpacked24", "pack", "fieldpack Layout bits",
+         "bitstruct.c compiled", 0.8),
     ]
 PACKET_WORKLOADS = sorted({target[1] for target in PACKET_TARGETS})
 SINGLE_TARGETS = [

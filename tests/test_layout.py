@@ -404,9 +404,12 @@ def test_one_layout_serves_many_threads():
     failures = []
 
     def work():
-        for _ in range(2000):
-            if layout.unpack(packet) != expected or layout.pack(TELEMETRY_VALUES) != packet:
-                failures.append(1)
+        try:
+            for _ in range(2000):
+                if layout.unpack(packet) != expected or layout.pack(TELEMETRY_VALUES) != packet:
+                    failures.append("a wrong result")
+        except Exception as error:  # noqa: BLE001 - a thread's exception would pass unseen
+            failures.append(repr(error))
 
     threads = [threading.Thread(target=work) for _ in range(4)]
     for thread in threads:

@@ -281,7 +281,8 @@ def _documented(cls, text, signature, members):
 class Layout:
     __slots__ = ("_compiled", "_plan", "_count", "_fields", "_keys", "_decoded", "_packed",
                  "_starts", "_size", "_sizing", "_text_room", "_make", "_fill", "_pool",
-                 "_strict", "_defaults", "_text_fields", "_quick", "_column_types", "__weakref__")
+                 "_strict", "_defaults", "_text_fields", "_quick", "_own_pack", "_column_types",
+                 "__weakref__")
 
     def __new__(cls, *args, **kwargs):
         compiled = _Compiled(*args, **kwargs)
@@ -340,11 +341,13 @@ class Layout:
         set_(self, "_column_types", column_types if _COLUMN_TEXT not in column_types and
              len(set(keys)) == count else None)
         set_(self, "_strict", compiled.strict)
-        # pack's own way for plain values: a size to pack to, nothing strict.
-        set_(self, "_quick", self._size is not None and not compiled.strict)
         # The pool keeps a first item that is never taken, so that it never becomes empty (an
         # empty list changes how PyPy stores it, and back, on every call).
         set_(self, "_pool", [None, self._new_buffers()])
+        # pack's own way for plain values, when there is a size to pack to and nothing strict.
+        set_(self, "_quick", _quick_packer(self) if self._size is not None and
+             not compiled.strict else None)
+        set_(self, "_own_pack", _own_pack(self) if self._quick is not None else None)
         set_(self, "_defaults", compiled.defaults or None)
 
     # -- what a layout is ----------------------------------------------------------------------
@@ -476,8 +479,7 @@ class Layout:
         """Slots, text room and a failure record for one walk: taken from the layout's pool and
         given back after, so that threads and calls made from inside a walk (a finalizer's)
         each have their own."""
-        pool = self._pool
-        return pool.pop() if len(pool) > 1 else self._new_buffers()
+        return _take(self._pool, self._new_buffers)
 
     def _new_buffers(self):
         count = max(self._count, 1)
@@ -502,7 +504,7 @@ class Layout:
             size = len(view)
         # The common case in line: the JIT compiles it into one trace with the dict's making.
         pool = self._pool
-        buffers = pool.pop() if len(pool) > 1 else self._new_buffers()
+        buffers = _take(pool, self._new_buffers)
         slots = buffers[0]
         done = _fp_unpack(self._plan, view, size, 0, slots, buffers[3], buffers[4])
         if done != self._count:
@@ -516,7 +518,7 @@ class Layout:
         """The dict of one packet; a failure raised with the note of packet `packet` (of
         iter_unpack) when it is not -1."""
         pool = self._pool
-        buffers = pool.pop() if len(pool) > 1 else self._new_buffers()
+        buffers = _take(pool, self._new_buffers)
         slots, signed, real, text, failure = buffers[:5]
         done = _fp_unpack(self._plan, pointer, size, offset_bits, slots, text, failure)
         if done != self._count:
@@ -556,23 +558,16 @@ class Layout:
     def pack(self, *args, **kwargs):
         if not kwargs and len(args) == 1:
             values = args[0]
-            # The common case in line: plain values under plain keys, packed by one call of the
-            # library into room kept for it.
-            if type(values) is dict and self._quick and _strategy(values) in _PLAIN_KEYS:
-                pool = self._pool
-                buffers = pool.pop() if len(pool) > 1 else self._new_buffers()
-                count = self._count
-                keep = [None] * count if self._text_fields else None
-                if self._fill(values, buffers[0], buffers[1], buffers[2], buffers[5],
-                              buffers[6], keep) == count:
-                    image, size = buffers[7], self._size
-                    done = _fp_pack_packet(self._plan, buffers[0], buffers[5], buffers[6], image,
-                                           size, buffers[4])
-                    if done == count:
-                        result = _unpack_bytes(image, size)
-                        pool.append(buffers)
-                        return result
-                pool.append(buffers)
+            quick = self._quick
+            if quick is not None and _plain_keys(values):
+                result = quick(values)
+                if result is not None:
+                    return result
+        return self._pack_general(args, kwargs)
+
+    def _pack_general(self, args, kwargs):
+        if not kwargs and len(args) == 1:
+            values = args[0]
         else:
             (values,) = _bind("Layout.pack", ("values",), 1, args, kwargs)
         if not isinstance(values, dict):
@@ -768,6 +763,98 @@ def _generated(name, parameters, body, free):
     return namespace["outer"](*[free[n] for n in names])
 
 
+def _take(pool, new_buffers):
+    """Buffers of the layout's pool, or new ones when it has none to spare. Threads share the
+    pool, and one may be switched out between the check and the pop: another may then take the
+    last buffers, or the item kept so that the list never empties."""
+    try:
+        buffers = pool.pop() if len(pool) > 1 else None
+    except IndexError:
+        buffers = None
+    return buffers if buffers is not None else new_buffers()
+
+
+def _quick_packer(layout):
+    """pack's common case for one layout: plain values under plain keys (the caller has
+    checked the keys), packed by one call of
+    the library into room kept for it; None when it is not that case, or when a value fails
+    (the general way then says why). Made per layout, so that the JIT compiles each layout's
+    own: one shared method would be compiled for the first layout it meets, and every other
+    layout would run it through guards that fail."""
+    free = {"take": _take, "pool": layout._pool, "new_buffers": layout._new_buffers,
+            "fill": layout._fill, "count": layout._count, "text_fields": layout._text_fields,
+            "pack_packet": _fp_pack_packet, "plan": layout._plan, "size": layout._size,
+            "unpack_bytes": _unpack_bytes}
+    body = [
+        "buffers = take(pool, new_buffers)",
+        "keep = [None] * count if text_fields else None",
+        "if fill(values, buffers[0], buffers[1], buffers[2], buffers[5], buffers[6],",
+        "        keep) == count:",
+        "    image = buffers[7]",
+        "    if pack_packet(plan, buffers[0], buffers[5], buffers[6], image, size,",
+        "                   buffers[4]) == count:",
+        "        result = unpack_bytes(image, size)",
+        "        pool.append(buffers)",
+        "        return result",
+        "pool.append(buffers)",
+        "return None",
+    ]
+    return _generated("quick_pack", "values", body, free)
+
+
+def _plain_keys(values):
+    """Whether values is a dict whose every key is an exact str: looking a name up in it runs
+    no Python code."""
+    return type(values) is dict and _strategy(values) in _PLAIN_KEYS
+
+
+def _own_pack(layout):
+    """The layout's own pack method: its common case first, everything else the general way.
+    `layout.pack` gives it (see _PackMethod), so that a program that packs with several layouts
+    has each compiled by the JIT on its own: a trace that grows too long makes the JIT stop
+    inlining the biggest function in it, and were that the method all layouts share, every
+    layout's pack would then run the one trace compiled for the first, through guards that fail."""
+    free = {"len": len, "plain_keys": _plain_keys, "quick": layout._quick,
+            "general": layout._pack_general}
+    body = [
+        "if not kwargs and len(args) == 1:",
+        "    values = args[0]",
+        "    if plain_keys(values):",
+        "        result = quick(values)",
+        "        if result is not None:",
+        "            return result",
+        "return general(args, kwargs)",
+    ]
+    function = _generated("pack", "*args, **kwargs", body, free)
+    function.__qualname__ = "Layout.pack"
+    function.__module__ = "fieldpack_layout"
+    function.__doc__ = _docs.MEMBERS["pack"][1]
+    function.__signature__ = _PackMethod.bound_signature
+    return function
+
+
+class _PackMethod:
+    """Layout.pack: the function on the type, and each layout's own method on a layout."""
+
+    bound_signature = None
+
+    def __init__(self, function):
+        self.function = function
+        _PackMethod.bound_signature = _bound_signature(function)
+
+    def __get__(self, layout, owner=None):
+        if layout is None:
+            return self.function
+        own = layout._own_pack
+        return own if own is not None else self.function.__get__(layout, owner)
+
+
+def _bound_signature(function):
+    import inspect
+
+    return inspect.signature(function.__get__(object()))
+
+
 def _dict_maker(keys, kinds, widths):
     """A function that makes unpack's dict from the slots from index `b` on: one dict display,
     which the JIT compiles to the stores it needs. Unsigned values narrower than 64 bits are read
@@ -924,3 +1011,4 @@ class LayoutIterator:
 Layout.__module__ = LayoutIterator.__module__ = "fieldpack_layout"
 _documented(Layout, _docs.LAYOUT, _docs.LAYOUT_SIGNATURE, _docs.MEMBERS)
 _documented(LayoutIterator, _docs.ITERATOR, None, _docs.ITERATOR_MEMBERS)
+type.__setattr__(Layout, "pack", _PackMethod(Layout.__dict__["pack"]))
