@@ -281,7 +281,8 @@ def _documented(cls, text, signature, members):
 class Layout:
     __slots__ = ("_compiled", "_plan", "_count", "_fields", "_keys", "_decoded", "_packed",
                  "_starts", "_size", "_sizing", "_text_room", "_make", "_fill", "_pool",
-                 "_strict", "_defaults", "_text_fields", "_quick", "_own_pack", "_column_types",
+                 "_strict", "_defaults", "_text_fields", "_quick", "_own_pack", "_own_unpack",
+                 "_column_types",
                  "__weakref__")
 
     def __new__(cls, *args, **kwargs):
@@ -348,6 +349,7 @@ class Layout:
         set_(self, "_quick", _quick_packer(self) if self._size is not None and
              not compiled.strict else None)
         set_(self, "_own_pack", _own_pack(self) if self._quick is not None else None)
+        set_(self, "_own_unpack", _own_unpack(self))
         set_(self, "_defaults", compiled.defaults or None)
 
     # -- what a layout is ----------------------------------------------------------------------
@@ -490,6 +492,9 @@ class Layout:
                 _new_bytes(self._size or 0))
 
     def unpack(self, *args, **kwargs):
+        return self._unpack_general(args, kwargs)
+
+    def _unpack_general(self, args, kwargs):
         if kwargs or len(args) != 1:
             buffer, offset_bits = _bind("Layout.unpack", ("buffer", "offset_bits"), 1, args,
                                         kwargs)
@@ -502,7 +507,6 @@ class Layout:
         else:
             view = _read_view(buffer)
             size = len(view)
-        # The common case in line: the JIT compiles it into one trace with the dict's making.
         pool = self._pool
         buffers = _take(pool, self._new_buffers)
         slots = buffers[0]
@@ -810,7 +814,7 @@ def _plain_keys(values):
 
 def _own_pack(layout):
     """The layout's own pack method: its common case first, everything else the general way.
-    `layout.pack` gives it (see _PackMethod), so that a program that packs with several layouts
+    `layout.pack` gives it (see _OwnMethod), so that a program that packs with several layouts
     has each compiled by the JIT on its own: a trace that grows too long makes the JIT stop
     inlining the biggest function in it, and were that the method all layouts share, every
     layout's pack would then run the one trace compiled for the first, through guards that fail."""
@@ -825,34 +829,62 @@ def _own_pack(layout):
         "            return result",
         "return general(args, kwargs)",
     ]
-    function = _generated("pack", "*args, **kwargs", body, free)
-    function.__qualname__ = "Layout.pack"
+    return _as_method(_generated("pack", "*args, **kwargs", body, free), "pack")
+
+
+def _own_unpack(layout):
+    """The layout's own unpack method, made for the reason _own_pack gives: a packet given as
+    bytes and decoded without a failure here, everything else the general way (which says what
+    failed)."""
+    free = {"len": len, "type": type, "bytes": bytes, "from_buffer": _from_buffer,
+            "take": _take, "pool": layout._pool, "new_buffers": layout._new_buffers,
+            "fp_unpack": _fp_unpack, "plan": layout._plan, "count": layout._count,
+            "make": layout._make, "general": layout._unpack_general}
+    body = [
+        "if not kwargs and len(args) == 1:",
+        "    buffer = args[0]",
+        "    if type(buffer) is bytes:",
+        "        buffers = take(pool, new_buffers)",
+        "        slots = buffers[0]",
+        "        if fp_unpack(plan, from_buffer(buffer), len(buffer), 0, slots, buffers[3],",
+        "                     buffers[4]) == count:",
+        "            result = make(slots, buffers[1], buffers[2], buffers[3], 0)",
+        "            pool.append(buffers)",
+        "            return result",
+        "        pool.append(buffers)",
+        "return general(args, kwargs)",
+    ]
+    return _as_method(_generated("unpack", "*args, **kwargs", body, free), "unpack")
+
+
+def _as_method(function, name):
+    """A layout's own method, named and documented as the type's."""
+    function.__qualname__ = "Layout." + name
     function.__module__ = "fieldpack_layout"
-    function.__doc__ = _docs.MEMBERS["pack"][1]
-    function.__signature__ = _PackMethod.bound_signature
+    function.__doc__ = _docs.MEMBERS[name][1]
+    function.__signature__ = _OwnMethod.bound_signatures[name]
     return function
 
 
-class _PackMethod:
-    """Layout.pack: the function on the type, and each layout's own method on a layout."""
+class _OwnMethod:
+    """Layout.pack and Layout.unpack: the function on the type, and on a layout its own
+    method, when it has one."""
 
-    bound_signature = None
+    bound_signatures = {}
 
-    def __init__(self, function):
+    def __init__(self, function, slot):
+        import inspect
+
         self.function = function
-        _PackMethod.bound_signature = _bound_signature(function)
+        self.slot = slot
+        _OwnMethod.bound_signatures[function.__name__] = inspect.signature(
+            function.__get__(object()))
 
     def __get__(self, layout, owner=None):
         if layout is None:
             return self.function
-        own = layout._own_pack
+        own = self.slot.__get__(layout)
         return own if own is not None else self.function.__get__(layout, owner)
-
-
-def _bound_signature(function):
-    import inspect
-
-    return inspect.signature(function.__get__(object()))
 
 
 def _dict_maker(keys, kinds, widths):
@@ -1011,4 +1043,7 @@ class LayoutIterator:
 Layout.__module__ = LayoutIterator.__module__ = "fieldpack_layout"
 _documented(Layout, _docs.LAYOUT, _docs.LAYOUT_SIGNATURE, _docs.MEMBERS)
 _documented(LayoutIterator, _docs.ITERATOR, None, _docs.ITERATOR_MEMBERS)
-type.__setattr__(Layout, "pack", _PackMethod(Layout.__dict__["pack"]))
+for _name in ("pack", "unpack"):
+    type.__setattr__(Layout, _name, _OwnMethod(Layout.__dict__[_name],
+                                               Layout.__dict__["_own_" + _name]))
+del _name
