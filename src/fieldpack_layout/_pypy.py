@@ -756,15 +756,20 @@ def _converted(kind, value):
 
 
 def _generated(name, parameters, body, free):
-    """A function made from source: `free` maps the names its body uses to their values, which
-    it reads as closure cells (a plain namespace of globals would cost a dict lookup each)."""
+    """A function made from source for one layout: `free` maps the names of the layout's own
+    values in its body to them, which it reads as closure cells; every other name is this
+    module's or a builtin."""
     names = sorted(free)
     source = "def outer(%s):\n    def %s(%s):\n%s\n    return %s\n" % (
         ", ".join(names), name, parameters,
         "\n".join("        " + line for line in body), name)
     namespace = {}
     exec(source, namespace)
-    return namespace["outer"](*[free[n] for n in names])
+    made = namespace["outer"](*[free[n] for n in names])
+    # The module's own globals: PyPy's JIT takes a module's globals and the builtins as
+    # constants, where a closure cell's content is read at each call.
+    return type(made)(made.__code__, globals(), made.__name__, made.__defaults__,
+                      made.__closure__)
 
 
 def _take(pool, new_buffers):
@@ -785,19 +790,18 @@ def _quick_packer(layout):
     (the general way then says why). Made per layout, so that the JIT compiles each layout's
     own: one shared method would be compiled for the first layout it meets, and every other
     layout would run it through guards that fail."""
-    free = {"take": _take, "pool": layout._pool, "new_buffers": layout._new_buffers,
-            "fill": layout._fill, "count": layout._count, "text_fields": layout._text_fields,
-            "pack_packet": _fp_pack_packet, "plan": layout._plan, "size": layout._size,
-            "unpack_bytes": _unpack_bytes}
+    free = {"pool": layout._pool, "new_buffers": layout._new_buffers, "fill": layout._fill,
+            "count": layout._count, "text_fields": layout._text_fields, "plan": layout._plan,
+            "size": layout._size}
     body = [
-        "buffers = take(pool, new_buffers)",
+        "buffers = _take(pool, new_buffers)",
         "keep = [None] * count if text_fields else None",
         "if fill(values, buffers[0], buffers[1], buffers[2], buffers[5], buffers[6],",
         "        keep) == count:",
         "    image = buffers[7]",
-        "    if pack_packet(plan, buffers[0], buffers[5], buffers[6], image, size,",
+        "    if _fp_pack_packet(plan, buffers[0], buffers[5], buffers[6], image, size,",
         "                   buffers[4]) == count:",
-        "        result = unpack_bytes(image, size)",
+        "        result = _unpack_bytes(image, size)",
         "        pool.append(buffers)",
         "        return result",
         "pool.append(buffers)",
@@ -818,12 +822,11 @@ def _own_pack(layout):
     has each compiled by the JIT on its own: a trace that grows too long makes the JIT stop
     inlining the biggest function in it, and were that the method all layouts share, every
     layout's pack would then run the one trace compiled for the first, through guards that fail."""
-    free = {"len": len, "plain_keys": _plain_keys, "quick": layout._quick,
-            "general": layout._pack_general}
+    free = {"quick": layout._quick, "general": layout._pack_general}
     body = [
         "if not kwargs and len(args) == 1:",
         "    values = args[0]",
-        "    if plain_keys(values):",
+        "    if _plain_keys(values):",
         "        result = quick(values)",
         "        if result is not None:",
         "            return result",
@@ -836,17 +839,16 @@ def _own_unpack(layout):
     """The layout's own unpack method, made for the reason _own_pack gives: a packet given as
     bytes and decoded without a failure here, everything else the general way (which says what
     failed)."""
-    free = {"len": len, "type": type, "bytes": bytes, "from_buffer": _from_buffer,
-            "take": _take, "pool": layout._pool, "new_buffers": layout._new_buffers,
-            "fp_unpack": _fp_unpack, "plan": layout._plan, "count": layout._count,
+    free = {"pool": layout._pool, "new_buffers": layout._new_buffers,
+            "plan": layout._plan, "count": layout._count,
             "make": layout._make, "general": layout._unpack_general}
     body = [
         "if not kwargs and len(args) == 1:",
         "    buffer = args[0]",
         "    if type(buffer) is bytes:",
-        "        buffers = take(pool, new_buffers)",
+        "        buffers = _take(pool, new_buffers)",
         "        slots = buffers[0]",
-        "        if fp_unpack(plan, from_buffer(buffer), len(buffer), 0, slots, buffers[3],",
+        "        if _fp_unpack(plan, _from_buffer(buffer), len(buffer), 0, slots, buffers[3],",
         "                     buffers[4]) == count:",
         "            result = make(slots, buffers[1], buffers[2], buffers[3], 0)",
         "            pool.append(buffers)",
@@ -893,7 +895,7 @@ def _dict_maker(keys, kinds, widths):
     through the signed view of the slots: they fit it, and a read that cannot need a long
     integer is cheaper."""
     parts = []
-    free = {"text_of": _text_of}
+    free = {}
     for i, (key, kind, bits) in enumerate(zip(keys, kinds, widths)):
         free["k%d" % i] = key
         if kind == _UNSIGNED and bits >= 64:
@@ -903,7 +905,7 @@ def _dict_maker(keys, kinds, widths):
         elif kind == _REAL:
             parts.append("k%d: d[b + %d]" % (i, i))
         else:
-            parts.append("k%d: text_of(t, u[b + %d])" % (i, i))
+            parts.append("k%d: _text_of(t, u[b + %d])" % (i, i))
     return _generated("make", "u, s, d, t, b", ["return {%s}" % ", ".join(parts)], free)
 
 
@@ -914,8 +916,7 @@ def _filler(keys, kinds, widths):
     code, which the JIT compiles whole. The slots check the range of what they are given; a
     value out of it, like a name the values lack, is left to the general way. It returns the
     index of the first field it left alone, or the field count."""
-    free = {"utf8": _utf8, "text_slot": _text_slot, "int": int, "bool": bool, "float": float,
-            "str": str, "type": type, "OverflowError": OverflowError, "KeyError": KeyError}
+    free = {}
     body = ["i = 0", "try:"]
     for i, (key, kind, bits) in enumerate(zip(keys, kinds, widths)):
         free["k%d" % i] = key
@@ -935,9 +936,9 @@ def _filler(keys, kinds, widths):
             body.append("    d[%d] = v" % i)
         elif kind == _TEXT:
             body.append("    if type(v) is not str: return %d" % i)
-            body.append("    b = utf8(v)")
+            body.append("    b = _utf8(v)")
             body.append("    if b is None: return %d" % i)
-            body.append("    keep[%d] = text_slot(%d, b, texts, sizes)" % (i, i))
+            body.append("    keep[%d] = _text_slot(%d, b, texts, sizes)" % (i, i))
         else:
             body.append("    return %d" % i)
             break
