@@ -507,34 +507,43 @@ PyObject* unpack_columns(const Plan& plan, PyObject* buffer, std::uint64_t count
     numpy_module = PyRef::steal(PyImport_ImportModule("numpy"));
     if (!numpy_module) return nullptr;
   }
+  ColumnOutputs outputs;
+  if (!outputs.make(columns, numpy_module.get(), count)) return nullptr;
+  if (!decode_columns(columns, buffer, count, stride, outputs.targets, 0,
+                      {"unpack_columns", 0, 0})) {
+    return nullptr;
+  }
+  outputs.release_memory();
+  PyRef result = PyRef::steal(PyDict_New());
+  if (!result) return nullptr;
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    if (PyDict_SetItem(result.get(), columns.key(c), outputs.objects[c].get()) < 0) {
+      return nullptr;
+    }
+  }
+  return result.release();
+}
+
+bool ColumnOutputs::make(const ColumnSet& columns, PyObject* numpy, std::uint64_t count) {
   const std::size_t column_count = columns.size();
-  std::vector<PyRef> objects(column_count);
-  std::vector<ArrayMemory> memories(column_count);
-  std::vector<ColumnTarget> targets(column_count);
+  objects = std::vector<PyRef>(column_count);
+  memories = std::vector<ArrayMemory>(column_count);
+  targets = std::vector<ColumnTarget>(column_count);
   for (std::size_t c = 0; c < column_count; ++c) {
     const ColumnType type = columns.type(c);
     if (numpy && type != ColumnType::text) {
-      objects[c] = new_array(numpy_module.get(), type, count);
+      objects[c] = new_array(numpy, type, count);
       if (!objects[c] || !memories[c].acquire(objects[c].get(), count * element_size(type))) {
-        return nullptr;
+        return false;
       }
       targets[c].array = memories[c].data();
     } else {
       objects[c] = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-      if (!objects[c]) return nullptr;
+      if (!objects[c]) return false;
       targets[c].list = objects[c].get();
     }
   }
-  if (!decode_columns(columns, buffer, count, stride, targets, 0, {"unpack_columns", 0, 0})) {
-    return nullptr;
-  }
-  for (ArrayMemory& memory : memories) memory.release();
-  PyRef result = PyRef::steal(PyDict_New());
-  if (!result) return nullptr;
-  for (std::size_t c = 0; c < column_count; ++c) {
-    if (PyDict_SetItem(result.get(), columns.key(c), objects[c].get()) < 0) return nullptr;
-  }
-  return result.release();
+  return true;
 }
 
 }  // namespace fieldpack::layout

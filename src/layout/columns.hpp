@@ -114,6 +114,20 @@ class ArrayMemory {
   bool held_ = false;
 };
 
+// The columns one decode fills, one per column of a set: a numpy array for each numeric column
+// when numpy is given (its memory held until released), else a list.
+struct ColumnOutputs {
+  std::vector<PyRef> objects;
+  std::vector<ArrayMemory> memories;
+  std::vector<ColumnTarget> targets;
+
+  // Columns of `count` elements; false with the host's error set.
+  bool make(const ColumnSet& columns, PyObject* numpy, std::uint64_t count);
+  void release_memory() {
+    for (ArrayMemory& memory : memories) memory.release();
+  }
+};
+
 // Layout.unpack_file: the packets of a file (a path, or a binary file read from where it stands)
 // decoded `chunk_packets` at a time; `progress` is None, True or a callable.
 PyObject* unpack_file(const Plan& plan, PyObject* path_or_file, std::uint64_t stride, bool numpy,

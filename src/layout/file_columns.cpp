@@ -188,16 +188,7 @@ PyObject* unpack_file(const Plan& plan, PyObject* path_or_file, std::uint64_t st
   if (archive.open(path_or_file)) {
     result = read_archive(plan, archive, progress, stride, numpy, chunk_packets, progress_argument);
   }
-  // Closing the bar and the file whatever happened; their own errors count only when nothing
-  // else went wrong.
-  PendingError pending;
-  const bool finished = progress.finish(result != nullptr);
-  const bool closed = archive.close();
-  if (!pending.any() && (!finished || !closed)) {
-    Py_XDECREF(result);
-    return nullptr;
-  }
-  return result;
+  return closed_result(result, progress, archive);
 }
 
 }  // namespace fieldpack::layout

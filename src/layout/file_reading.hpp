@@ -333,4 +333,17 @@ class Progress {
   std::chrono::steady_clock::time_point last_line_{};
 };
 
+// A file's decode ends here whatever happened: the bar and the file are closed, and their own
+// errors count only when nothing else went wrong. `result` (owned) or null.
+inline PyObject* closed_result(PyObject* result, Progress& progress, Archive& archive) {
+  PendingError pending;
+  const bool finished = progress.finish(result != nullptr);
+  const bool closed = archive.close();
+  if (!pending.any() && (!finished || !closed)) {
+    Py_XDECREF(result);
+    return nullptr;
+  }
+  return result;
+}
+
 }  // namespace fieldpack::layout

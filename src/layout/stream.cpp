@@ -212,29 +212,15 @@ bool Run::decode_layout(std::size_t index, const std::uint8_t* data, std::uint64
 
   const ColumnSet& columns = layout.columns;
   const std::size_t column_count = columns.size();
-  std::vector<PyRef> objects(column_count);
-  std::vector<ArrayMemory> memories(column_count);
-  std::vector<ColumnTarget> targets(column_count);
-  for (std::size_t c = 0; c < column_count; ++c) {
-    const ColumnType type = columns.type(c);
-    if (numpy_ && type != ColumnType::text) {
-      objects[c] = new_array(numpy_.get(), type, count);
-      if (!objects[c] || !memories[c].acquire(objects[c].get(), count * element_size(type))) {
-        return false;
-      }
-      targets[c].array = memories[c].data();
-    } else {
-      objects[c] = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-      if (!objects[c]) return false;
-      targets[c].list = objects[c].get();
-    }
-  }
+  ColumnOutputs outputs;
+  if (!outputs.make(columns, numpy_.get(), count)) return false;
+  std::vector<PyRef>& objects = outputs.objects;
   PacketOrigin origin{call_.function, collected.decoded, 0,
                       starts.data(),  layout.key_text,   &failed_at};
-  if (!decode_columns(columns, gathered.get(), count, layout.stride, targets, 0, origin)) {
+  if (!decode_columns(columns, gathered.get(), count, layout.stride, outputs.targets, 0, origin)) {
     return false;
   }
-  for (ArrayMemory& memory : memories) memory.release();
+  outputs.release_memory();
 
   std::size_t column = column_count;
   if (stream_.tail.get() != Py_None) {
@@ -600,16 +586,7 @@ PyObject* stream_file(const StreamDefinition& stream, PyObject* path_or_file,
   if (archive.open(path_or_file)) {
     result = read_stream(run, archive, reporter, chunk_bytes, progress);
   }
-  // The bar and the file closed whatever happened; their own errors count only when nothing
-  // else went wrong.
-  PendingError pending;
-  const bool finished = reporter.finish(result != nullptr);
-  const bool closed = archive.close();
-  if (!pending.any() && (!finished || !closed)) {
-    Py_XDECREF(result);
-    return nullptr;
-  }
-  return result;
+  return closed_result(result, reporter, archive);
 }
 
 }  // namespace fieldpack::layout
