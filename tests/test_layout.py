@@ -661,7 +661,8 @@ def test_both_faces_document_layouts_alike():
     if sys.implementation.name == "cpython":  # PyPy's compiled types carry no texts
         from fieldpack_layout import _layout
 
-        assert _layout.Layout.__text_signature__ == _docs.LAYOUT_SIGNATURE
+        if sys.version_info >= (3, 10):  # 3.9 drops a heap type's signature from its doc
+            assert _layout.Layout.__text_signature__ == _docs.LAYOUT_SIGNATURE
         for name, (signature, _) in _docs.MEMBERS.items():
             assert getattr(getattr(_layout.Layout, name), "__text_signature__", None) == signature
         iterator = type(Layout([]).iter_unpack(b"", 1))

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +41,14 @@ class PendingError {
 
 // The file: opened here from a path (and closed here), or the caller's binary file, read from
 // where it stands and left open.
+// An int that a file's method returned, taken by __index__ alone, as on every Python: 3.9's
+// PyLong_AsLongLong would also take a float, by __int__ (a readinto() answering 1.5 would then
+// read a byte at each call, forever). -1 with the host's error set on failure.
+inline long long file_int(PyObject* object) {
+  PyRef index = PyRef::steal(PyNumber_Index(object));
+  return index ? PyLong_AsLongLong(index.get()) : -1;
+}
+
 class Archive {
  public:
   // `function` names the caller in messages ("Layout.unpack_file").
@@ -84,13 +93,16 @@ class Archive {
     left.reset();
     PyRef fileno = PyRef::steal(PyObject_CallMethod(file_.get(), "fileno", nullptr));
     if (!fileno) return cannot_tell();
-    const long descriptor = PyLong_AsLong(fileno.get());
+    const long long descriptor = file_int(fileno.get());
     if (descriptor == -1 && PyErr_Occurred()) return cannot_tell();
     struct stat status {};
-    if (fstat(static_cast<int>(descriptor), &status) != 0 || !S_ISREG(status.st_mode)) return true;
+    if (descriptor < 0 || descriptor > std::numeric_limits<int>::max() ||
+        fstat(static_cast<int>(descriptor), &status) != 0 || !S_ISREG(status.st_mode)) {
+      return true;
+    }
     PyRef tell = PyRef::steal(PyObject_CallMethod(file_.get(), "tell", nullptr));
     if (!tell) return cannot_tell();
-    const long long position = PyLong_AsLongLong(tell.get());
+    const long long position = file_int(tell.get());
     if (position == -1 && PyErr_Occurred()) return cannot_tell();
     const auto size = static_cast<long long>(status.st_size);
     left = static_cast<std::uint64_t>(size > position ? size - position : 0);
@@ -117,7 +129,7 @@ class Archive {
           PyErr_SetString(PyExc_BlockingIOError, message.c_str());
           return -1;
         }
-        const long long n = PyLong_AsLongLong(count.get());
+        const long long n = file_int(count.get());
         if (n == -1 && PyErr_Occurred()) return -1;
         if (n < 0 || static_cast<std::uint64_t>(n) > want) {
           PyErr_Format(PyExc_ValueError, "%s(): the file's readinto() returned %lld, not 0 to %llu",
