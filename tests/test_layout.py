@@ -664,7 +664,9 @@ def test_both_faces_document_layouts_alike():
         if sys.version_info >= (3, 10):  # 3.9 drops a heap type's signature from its doc
             assert _layout.Layout.__text_signature__ == _docs.LAYOUT_SIGNATURE
         for name, (signature, _) in _docs.MEMBERS.items():
-            assert getattr(getattr(_layout.Layout, name), "__text_signature__", None) == signature
+            text = getattr(getattr(_layout.Layout, name), "__text_signature__", None)
+            # 3.13 gives a method whose doc has none the signature of its calling convention
+            assert text == signature or (signature is None and text == "($self, /)"), name
         iterator = type(Layout([]).iter_unpack(b"", 1))
         assert iterator.__doc__ == _docs.ITERATOR
         assert iterator.__length_hint__.__doc__ == _docs.ITERATOR_MEMBERS["__length_hint__"][1]

@@ -692,7 +692,9 @@ def test_both_faces_document_streams_alike():
         if sys.version_info >= (3, 10):  # 3.9 drops a heap type's signature from its doc
             assert _layout.Stream.__text_signature__ == _docs.STREAM_SIGNATURE
         for name, (signature, _) in _docs.STREAM_MEMBERS.items():
-            assert getattr(getattr(_layout.Stream, name), "__text_signature__", None) == signature
+            text = getattr(getattr(_layout.Stream, name), "__text_signature__", None)
+            # 3.13 gives a method whose doc has none the signature of its calling convention
+            assert text == signature or (signature is None and text == "($self, /)"), name
 
 
 class Answering(io.RawIOBase):
