@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 
 import fieldpack
 from fieldpack_layout import Layout
-from helpers import field, outcome, raises_exactly
+from helpers import assert_documented_alike, field, outcome, raises_exactly
 
 TELEMETRY = [
     field("apid", 16),
@@ -650,23 +650,11 @@ def test_layouts_answer_as_the_packet_functions(recipe, data):
 
 
 def test_both_faces_document_layouts_alike():
-    """PyPy's face takes the compiled type's texts from _docs; they must stay the same."""
     from fieldpack_layout import _docs
 
-    public = {name for name in dir(Layout) if not name.startswith("_")}
-    assert public | {"__reduce__", "_repr_svg_"} == set(_docs.MEMBERS)
-    assert Layout.__doc__ == _docs.LAYOUT
-    for name, (signature, doc) in _docs.MEMBERS.items():
-        assert getattr(Layout, name).__doc__ == doc, name
-    if sys.implementation.name == "cpython":  # PyPy's compiled types carry no texts
-        from fieldpack_layout import _layout
-
-        if sys.version_info >= (3, 10):  # 3.9 drops a heap type's signature from its doc
-            assert _layout.Layout.__text_signature__ == _docs.LAYOUT_SIGNATURE
-        for name, (signature, _) in _docs.MEMBERS.items():
-            text = getattr(getattr(_layout.Layout, name), "__text_signature__", None)
-            # 3.13 gives a method whose doc has none the signature of its calling convention
-            assert text == signature or (signature is None and text == "($self, /)"), name
+    assert_documented_alike(Layout, "Layout", _docs.LAYOUT, _docs.LAYOUT_SIGNATURE,
+                            _docs.MEMBERS, private=["_repr_svg_"])
+    if sys.implementation.name == "cpython":
         iterator = type(Layout([]).iter_unpack(b"", 1))
         assert iterator.__doc__ == _docs.ITERATOR
         assert iterator.__length_hint__.__doc__ == _docs.ITERATOR_MEMBERS["__length_hint__"][1]

@@ -4,7 +4,6 @@ every way in (a buffer, a file in chunks of any size) gives the same, failures i
 
 import io
 import pickle
-import sys
 import threading
 import warnings
 
@@ -13,7 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from fieldpack_layout import Layout, Stream, StreamResult, StreamSummary, StreamWarning
-from helpers import field, raises_exactly
+from helpers import assert_documented_alike, field, raises_exactly
 from test_layout import entries
 
 try:
@@ -676,25 +675,10 @@ def test_the_summary_text_and_equality():
 
 
 def test_both_faces_document_streams_alike():
-    """PyPy's face takes the compiled type's texts from _docs; they must stay the same."""
-    import sys
-
     from fieldpack_layout import _docs
 
-    public = {name for name in dir(Stream) if not name.startswith("_")}
-    assert public | {"__reduce__"} == set(_docs.STREAM_MEMBERS)
-    assert Stream.__doc__ == _docs.STREAM
-    for name, (_, doc) in _docs.STREAM_MEMBERS.items():
-        assert getattr(Stream, name).__doc__ == doc, name
-    if sys.implementation.name == "cpython":  # PyPy's compiled types carry no texts
-        from fieldpack_layout import _layout
-
-        if sys.version_info >= (3, 10):  # 3.9 drops a heap type's signature from its doc
-            assert _layout.Stream.__text_signature__ == _docs.STREAM_SIGNATURE
-        for name, (signature, _) in _docs.STREAM_MEMBERS.items():
-            text = getattr(getattr(_layout.Stream, name), "__text_signature__", None)
-            # 3.13 gives a method whose doc has none the signature of its calling convention
-            assert text == signature or (signature is None and text == "($self, /)"), name
+    assert_documented_alike(Stream, "Stream", _docs.STREAM, _docs.STREAM_SIGNATURE,
+                            _docs.STREAM_MEMBERS)
 
 
 class Answering(io.RawIOBase):

@@ -492,31 +492,17 @@ class Layout:
                 _new_bytes(self._size or 0))
 
     def unpack(self, *args, **kwargs):
-        return self._unpack_general(args, kwargs)
+        return self._own_unpack(*args, **kwargs)
 
     def _unpack_general(self, args, kwargs):
         if kwargs or len(args) != 1:
             buffer, offset_bits = _bind("Layout.unpack", ("buffer", "offset_bits"), 1, args,
                                         kwargs)
-            view = _read_view(buffer)
-            offset_bits = 0 if offset_bits is _ABSENT else _size(offset_bits)
-            return self._unpack(view, len(view), offset_bits, -1)
-        buffer = args[0]
-        if type(buffer) is bytes:
-            view, size = _from_buffer(buffer), len(buffer)
         else:
-            view = _read_view(buffer)
-            size = len(view)
-        pool = self._pool
-        buffers = _take(pool, self._new_buffers)
-        slots = buffers[0]
-        done = _fp_unpack(self._plan, view, size, 0, slots, buffers[3], buffers[4])
-        if done != self._count:
-            pool.append(buffers)
-            _raise_failure(self._fields, buffers[4])
-        result = self._make(slots, buffers[1], buffers[2], buffers[3], 0)
-        pool.append(buffers)
-        return result
+            buffer, offset_bits = args[0], _ABSENT
+        view = _read_view(buffer)
+        offset_bits = 0 if offset_bits is _ABSENT else _size(offset_bits)
+        return self._unpack(view, len(view), offset_bits, -1)
 
     def _unpack(self, pointer, size, offset_bits, packet):
         """The dict of one packet; a failure raised with the note of packet `packet` (of
@@ -560,14 +546,8 @@ class Layout:
         return self._size
 
     def pack(self, *args, **kwargs):
-        if not kwargs and len(args) == 1:
-            values = args[0]
-            quick = self._quick
-            if quick is not None and _plain_keys(values):
-                result = quick(values)
-                if result is not None:
-                    return result
-        return self._pack_general(args, kwargs)
+        own = self._own_pack
+        return own(*args, **kwargs) if own is not None else self._pack_general(args, kwargs)
 
     def _pack_general(self, args, kwargs):
         if not kwargs and len(args) == 1:

@@ -54,32 +54,28 @@ def _held(value, dangerous=_dangerous, held=HeldValue):
     return held(value) if dangerous(value) else value
 
 
-class HeldEntry:
-    __slots__ = ("entry",)
-
-    def __init__(self, entry):
-        self.entry = entry
-
-    def get(self, key, default):
-        value = dict.get(self.entry, key, default)
-        return default if value is default else _held(value)
-
-    def items(self):
-        return [(key, _held(value)) for key, value in dict.items(self.entry)]
-
-
 class HeldValues:
     """The values to pack, when some of them are such subclasses: looked up in their own
     storage, as C looks up a dict's."""
 
-    __slots__ = ("values",)
+    __slots__ = ("storage",)
 
-    def __init__(self, values):
-        self.values = values
+    def __init__(self, storage):
+        self.storage = storage
 
     def get(self, key, default):
-        value = dict.get(self.values, key, default)
+        value = dict.get(self.storage, key, default)
         return default if value is default else _held(value)
+
+
+class HeldEntry(HeldValues):
+    """A recipe entry that is a dict subclass, or holds such values: read as HeldValues reads,
+    and its items as C iterates a dict's."""
+
+    __slots__ = ()
+
+    def items(self):
+        return [(key, _held(value)) for key, value in dict.items(self.storage)]
 
 
 class HeldOther:
@@ -172,7 +168,7 @@ def text_keys(entry, dict=dict, type=type, issubclass=issubclass, str=str):
     a key close to a missing one; nothing of the entry or of its keys runs. Keys that are no text
     in UTF-8 (a lone surrogate) name nothing."""
     if type(entry) is HeldEntry:
-        entry = entry.entry
+        entry = entry.storage
     out = []
     for key in dict.keys(entry):
         if issubclass(type(key), str):
