@@ -281,9 +281,8 @@ def _documented(cls, text, signature, members):
 class Layout:
     __slots__ = ("_compiled", "_plan", "_count", "_fields", "_keys", "_decoded", "_packed",
                  "_starts", "_size", "_sizing", "_text_room", "_make", "_fill", "_pool",
-                 "_strict", "_defaults", "_text_fields", "_quick", "_own_pack", "_own_unpack",
-                 "_column_types",
-                 "__weakref__")
+                 "_strict", "_defaults", "_text_fields", "_own_pack", "_own_unpack",
+                 "_column_types", "__weakref__")
 
     def __new__(cls, *args, **kwargs):
         compiled = _Compiled(*args, **kwargs)
@@ -346,9 +345,8 @@ class Layout:
         # empty list changes how PyPy stores it, and back, on every call).
         set_(self, "_pool", [None, self._new_buffers()])
         # pack's own way for plain values, when there is a size to pack to and nothing strict.
-        set_(self, "_quick", _quick_packer(self) if self._size is not None and
+        set_(self, "_own_pack", _own_pack(self) if self._size is not None and
              not compiled.strict else None)
-        set_(self, "_own_pack", _own_pack(self) if self._quick is not None else None)
         set_(self, "_own_unpack", _own_unpack(self))
         set_(self, "_defaults", compiled.defaults or None)
 
@@ -763,33 +761,6 @@ def _take(pool, new_buffers):
     return buffers if buffers is not None else new_buffers()
 
 
-def _quick_packer(layout):
-    """pack's common case for one layout: plain values under plain keys (the caller has
-    checked the keys), packed by one call of
-    the library into room kept for it; None when it is not that case, or when a value fails
-    (the general way then says why). Made per layout, so that the JIT compiles each layout's
-    own: one shared method would be compiled for the first layout it meets, and every other
-    layout would run it through guards that fail."""
-    free = {"pool": layout._pool, "new_buffers": layout._new_buffers, "fill": layout._fill,
-            "count": layout._count, "text_fields": layout._text_fields, "plan": layout._plan,
-            "size": layout._size}
-    body = [
-        "buffers = _take(pool, new_buffers)",
-        "keep = [None] * count if text_fields else None",
-        "if fill(values, buffers[0], buffers[1], buffers[2], buffers[5], buffers[6],",
-        "        keep) == count:",
-        "    image = buffers[7]",
-        "    if _fp_pack_packet(plan, buffers[0], buffers[5], buffers[6], image, size,",
-        "                   buffers[4]) == count:",
-        "        result = _unpack_bytes(image, size)",
-        "        pool.append(buffers)",
-        "        return result",
-        "pool.append(buffers)",
-        "return None",
-    ]
-    return _generated("quick_pack", "values", body, free)
-
-
 def _plain_keys(values):
     """Whether values is a dict whose every key is an exact str: looking a name up in it runs
     no Python code."""
@@ -802,14 +773,27 @@ def _own_pack(layout):
     has each compiled by the JIT on its own: a trace that grows too long makes the JIT stop
     inlining the biggest function in it, and were that the method all layouts share, every
     layout's pack would then run the one trace compiled for the first, through guards that fail."""
-    free = {"quick": layout._quick, "general": layout._pack_general}
+    free = {"pool": layout._pool, "new_buffers": layout._new_buffers, "fill": layout._fill,
+            "count": layout._count, "text_fields": layout._text_fields, "plan": layout._plan,
+            "size": layout._size, "general": layout._pack_general}
+    # The common case: plain values under plain keys, packed by one call of the library into
+    # room kept for it; a value that is not plain, or fails, goes the general way, which says
+    # what failed.
     body = [
         "if not kwargs and len(args) == 1:",
         "    values = args[0]",
         "    if _plain_keys(values):",
-        "        result = quick(values)",
-        "        if result is not None:",
-        "            return result",
+        "        buffers = _take(pool, new_buffers)",
+        "        keep = [None] * count if text_fields else None",
+        "        if fill(values, buffers[0], buffers[1], buffers[2], buffers[5], buffers[6],",
+        "                keep) == count:",
+        "            image = buffers[7]",
+        "            if _fp_pack_packet(plan, buffers[0], buffers[5], buffers[6], image, size,",
+        "                               buffers[4]) == count:",
+        "                result = _unpack_bytes(image, size)",
+        "                pool.append(buffers)",
+        "                return result",
+        "        pool.append(buffers)",
         "return general(args, kwargs)",
     ]
     return _as_method(_generated("pack", "*args, **kwargs", body, free), "pack")
